@@ -1,0 +1,26 @@
+# Entry points for Linux. Each target installs what is missing (as root) or says how.
+PRESETS := mingw-x86 mingw-x64
+
+.PHONY: all deps build test clean format
+
+all: build
+
+deps:
+	@sh scripts/ensure-deps.sh
+
+build: deps
+	@set -e; for preset in $(PRESETS); do \
+		cmake --preset $$preset >/dev/null && cmake --build --preset $$preset; \
+	done
+
+# Both presets are tested even when the first fails; the result is the worse of the two.
+test: build
+	@status=0; for preset in $(PRESETS); do \
+		echo "== $$preset"; ctest --preset $$preset || status=1; \
+	done; exit $$status
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build
