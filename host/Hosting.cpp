@@ -1,0 +1,5 @@
+#include "Hosting.h"
+
+int RunSurrogate(const std::wstring&) {
+    return 0;
+}

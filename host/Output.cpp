@@ -1,0 +1,122 @@
+#include "Output.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <io.h>
+#include <iostream>
+#include <streambuf>
+#include <string>
+
+namespace {
+
+// The OS handle behind the C runtime's standard output, or nullptr when it has none. The
+// descriptor is checked first: the runtime treats a query for a missing one as an invalid
+// parameter, which may end the process.
+HANDLE StandardOutputHandle() {
+    const int fd = _fileno(stdout);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const intptr_t handle = _get_osfhandle(fd);
+    if (handle == 0 || handle == -1 || handle == -2) {
+        return nullptr;
+    }
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+void WriteToConsole(HANDLE console, const std::wstring& text) {
+    const wchar_t* next = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const DWORD chunk = left > 4096 ? 4096 : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteConsoleW(console, next, chunk, &written, nullptr) || written == 0) {
+            return;
+        }
+        next += written;
+        left -= written;
+    }
+}
+
+void WriteAsUtf8(HANDLE file, const std::wstring& text) {
+    const int wideLength = static_cast<int>(text.size());
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), wideLength, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return;
+    }
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), wideLength, &bytes[0], size, nullptr, nullptr);
+    const char* next = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, next, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
+            return;
+        }
+        next += written;
+        left -= written;
+    }
+}
+
+// Collects text until the stream is flushed, then writes it in one piece. A failed write
+// loses only that text: sync reports success so later lines still go out.
+class CStandardOutputBuffer final : public std::wstreambuf {
+protected:
+    int_type overflow(int_type ch) override {
+        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+            m_pending.push_back(traits_type::to_char_type(ch));
+        }
+        return traits_type::not_eof(ch);
+    }
+
+    std::streamsize xsputn(const char_type* text, std::streamsize count) override {
+        m_pending.append(text, static_cast<size_t>(count));
+        return count;
+    }
+
+    int sync() override {
+        Flush();
+        return 0;
+    }
+
+private:
+    void Flush() {
+        if (m_pending.empty()) {
+            return;
+        }
+        std::wstring text;
+        text.reserve(m_pending.size() + 8);
+        for (const wchar_t c : m_pending) {
+            if (c == L'\n') {
+                text += L'\r';
+            }
+            text += c;
+        }
+        m_pending.clear();
+
+        const HANDLE target = StandardOutputHandle();
+        if (target == nullptr) {
+            return;
+        }
+        DWORD mode = 0;
+        if (GetConsoleMode(target, &mode)) {
+            WriteToConsole(target, text);
+        } else {
+            WriteAsUtf8(target, text);
+        }
+    }
+
+    std::wstring m_pending;
+};
+
+} // namespace
+
+void InstallOutput() {
+    // Never destroyed: the runtime flushes std::wcout during its own shutdown, after the
+    // destructors of ordinary statics have run.
+    static CStandardOutputBuffer* const buffer = new CStandardOutputBuffer;
+    std::wcout.rdbuf(buffer);
+    std::wcout.clear();
+}
