@@ -1,0 +1,157 @@
+#include "ChildProcess.h"
+
+#include <vector>
+
+std::wstring ProgramDirectory() {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) {
+            std::wstring text(path.data(), length);
+            return text.substr(0, text.find_last_of(L"\\/"));
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes double only where a quote follows them.
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+CChildProcess::~CChildProcess() {
+    Terminate();
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    if (m_process != nullptr) {
+        CloseHandle(m_process);
+    }
+}
+
+bool CChildProcess::Start(const std::wstring& commandLine, Handles handles) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    DWORD flags = 0;
+
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (handles == Handles::Pipe) {
+        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+            return false;
+        }
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        startup.hStdOutput = writeEnd;
+        startup.hStdError = writeEnd;
+    } else {
+        flags |= DETACHED_PROCESS;
+    }
+
+    std::wstring mutableLine = commandLine;
+    PROCESS_INFORMATION info = {};
+    const BOOL started =
+        CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, handles == Handles::Pipe, flags,
+                       nullptr, nullptr, &startup, &info);
+    if (writeEnd != nullptr) {
+        CloseHandle(writeEnd);
+    }
+    if (!started) {
+        if (readEnd != nullptr) {
+            CloseHandle(readEnd);
+        }
+        return false;
+    }
+    CloseHandle(info.hThread);
+    m_process = info.hProcess;
+    m_id = info.dwProcessId;
+    if (readEnd != nullptr) {
+        m_reader = std::thread([this, readEnd] { ReadAll(readEnd); });
+    }
+    return true;
+}
+
+void CChildProcess::ReadAll(HANDLE pipe) {
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_output.append(buffer, read);
+    }
+    CloseHandle(pipe);
+}
+
+bool CChildProcess::Wait(DWORD timeoutMs) {
+    if (m_process == nullptr || WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    // Whatever the child wrote is in the pipe; the read ends when the last writer has gone.
+    if (m_reader.joinable()) {
+        m_reader.join();
+    }
+    return true;
+}
+
+bool CChildProcess::WaitForOutput(const std::string& text, DWORD timeoutMs) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (Output().find(text) != std::string::npos) {
+            return true;
+        }
+        if (GetTickCount64() >= deadline) {
+            return false;
+        }
+        Sleep(20);
+    }
+}
+
+void CChildProcess::Terminate() {
+    if (m_process != nullptr && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
+        TerminateProcess(m_process, 1);
+        WaitForSingleObject(m_process, 10000);
+    }
+}
+
+DWORD CChildProcess::ExitCode() const {
+    DWORD code = STILL_ACTIVE;
+    if (m_process != nullptr) {
+        GetExitCodeProcess(m_process, &code);
+    }
+    return code;
+}
+
+std::string CChildProcess::Output() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_output;
+}
+
+RunResult RunToEnd(const std::wstring& commandLine, CChildProcess::Handles handles,
+                   DWORD timeoutMs) {
+    CChildProcess child;
+    if (!child.Start(commandLine, handles)) {
+        return {false, GetLastError(), {}};
+    }
+    const bool ended = child.Wait(timeoutMs);
+    if (!ended) {
+        child.Terminate();
+        child.Wait(10000);
+    }
+    return {ended, child.ExitCode(), child.Output()};
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The directory holding the running test program (and, beside it, the project's programs).
+std::wstring ProgramDirectory();
+
+// Quotes one argument by the rules CommandLineToArgvW undoes.
+std::wstring QuoteArgument(const std::wstring& argument);
+
+// A child process whose standard output (and error) is a pipe that is read as it is written.
+// The destructor ends the child if it still runs.
+class CChildProcess {
+public:
+    enum class Handles {
+        Pipe, // standard output and error to the pipe, no standard input
+        None  // no standard handles and no console at all, as the COM runtime starts a server
+    };
+
+    CChildProcess() = default;
+    CChildProcess(const CChildProcess&) = delete;
+    CChildProcess& operator=(const CChildProcess&) = delete;
+    ~CChildProcess();
+
+    bool Start(const std::wstring& commandLine, Handles handles = Handles::Pipe);
+    // True once the child has ended, waiting at most timeoutMs.
+    bool Wait(DWORD timeoutMs);
+    // True once the output holds text, waiting at most timeoutMs.
+    bool WaitForOutput(const std::string& text, DWORD timeoutMs);
+    void Terminate();
+
+    DWORD ExitCode() const;
+    DWORD Id() const { return m_id; }
+    HANDLE Process() const { return m_process; }
+    std::string Output() const;
+
+private:
+    void ReadAll(HANDLE pipe);
+
+    HANDLE m_process = nullptr;
+    DWORD m_id = 0;
+    std::thread m_reader;
+    mutable std::mutex m_lock;
+    std::string m_output;
+};
+
+struct RunResult {
+    bool ended;
+    DWORD exitCode;
+    std::string output;
+};
+
+// Runs a command line to its end (at most timeoutMs; a child still running then is ended).
+RunResult RunToEnd(const std::wstring& commandLine,
+                   CChildProcess::Handles handles = CChildProcess::Handles::Pipe,
+                   DWORD timeoutMs = 30000);
