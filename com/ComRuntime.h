@@ -1,0 +1,23 @@
+#pragma once
+
+#include <objbase.h>
+
+// The COM runtime services the class factory, the surrogate and the hosting phase call. The
+// program binds them to ole32 (ComRuntimeOle32.cpp); tests link a recording fake instead.
+namespace ComRuntime {
+
+HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
+void CoUninitialize();
+HRESULT CoRegisterSurrogate(ISurrogate* surrogate);
+HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid);
+HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progId);
+void CoTaskMemFree(LPVOID memory);
+HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD context, DWORD flags,
+                              LPDWORD cookie);
+HRESULT CoRevokeClassObject(DWORD cookie);
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                         LPVOID* object);
+ULONG CoAddRefServerProcess();
+ULONG CoReleaseServerProcess();
+
+} // namespace ComRuntime

@@ -1,0 +1,51 @@
+#include "ComRuntime.h"
+
+namespace ComRuntime {
+
+HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit) {
+    return ::CoInitializeEx(reserved, coInit);
+}
+
+void CoUninitialize() {
+    ::CoUninitialize();
+}
+
+HRESULT CoRegisterSurrogate(ISurrogate* surrogate) {
+    return ::CoRegisterSurrogate(surrogate);
+}
+
+HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid) {
+    return ::CLSIDFromString(text, clsid);
+}
+
+HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progId) {
+    return ::ProgIDFromCLSID(clsid, progId);
+}
+
+void CoTaskMemFree(LPVOID memory) {
+    ::CoTaskMemFree(memory);
+}
+
+HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD context, DWORD flags,
+                              LPDWORD cookie) {
+    return ::CoRegisterClassObject(clsid, object, context, flags, cookie);
+}
+
+HRESULT CoRevokeClassObject(DWORD cookie) {
+    return ::CoRevokeClassObject(cookie);
+}
+
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
+                         LPVOID* object) {
+    return ::CoCreateInstance(clsid, outer, context, iid, object);
+}
+
+ULONG CoAddRefServerProcess() {
+    return ::CoAddRefServerProcess();
+}
+
+ULONG CoReleaseServerProcess() {
+    return ::CoReleaseServerProcess();
+}
+
+} // namespace ComRuntime

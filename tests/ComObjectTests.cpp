@@ -1,0 +1,295 @@
+// The class factory and the surrogate against the recording fake runtime.
+#include "ClassFactory.h"
+#include "FakeComRuntime.h"
+#include "Surrogate.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> g_failNextNothrowNew{false};
+
+} // namespace
+
+// Lets a test make the next non-throwing allocation fail.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (g_failNextNothrowNew.exchange(false)) {
+        return nullptr;
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+namespace {
+
+// {0B1C2D3E-4F50-6172-8394-A5B6C7D8E9F0}
+constexpr CLSID kClsid = {
+    0x0b1c2d3e, 0x4f50, 0x6172, {0x83, 0x94, 0xa5, 0xb6, 0xc7, 0xd8, 0xe9, 0xf0}};
+// An IID that differs from IUnknown's only in its last byte: all 16 bytes must be compared.
+constexpr IID kNearUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x47}};
+
+class ComObjects : public ::testing::Test {
+protected:
+    void SetUp() override { ResetFake(); }
+    void TearDown() override { ResetFake(); }
+};
+
+struct QueryCase {
+    const char* name;
+    IID iid;
+    HRESULT result;
+};
+
+// The interfaces an object answers to; every other IID gets E_NOINTERFACE and a cleared pointer.
+template <typename Object>
+void CheckQueryInterface(Object& object, const std::vector<QueryCase>& cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        void* out = reinterpret_cast<void*>(0x1);
+        const ULONG before = object.AddRef() - 1;
+        object.Release();
+        EXPECT_EQ(object.QueryInterface(c.iid, &out), c.result);
+        if (c.result == S_OK) {
+            EXPECT_EQ(out, static_cast<void*>(&object));
+            EXPECT_EQ(object.AddRef(), before + 2);
+            object.Release();
+            object.Release();
+        } else {
+            EXPECT_EQ(out, nullptr);
+            EXPECT_EQ(object.AddRef(), before + 1);
+            object.Release();
+        }
+    }
+    EXPECT_EQ(object.QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+}
+
+TEST_F(ComObjects, FactoryAnswersOnlyForIUnknownAndIClassFactory) {
+    auto* factory = new CClassFactory(kClsid);
+    factory->AddRef();
+    CheckQueryInterface(*factory, {{"IUnknown", IID_IUnknown, S_OK},
+                                   {"IClassFactory", IID_IClassFactory, S_OK},
+                                   {"ISurrogate", IID_ISurrogate, E_NOINTERFACE},
+                                   {"IDispatch", IID_IDispatch, E_NOINTERFACE},
+                                   {"near IUnknown", kNearUnknown, E_NOINTERFACE}});
+    EXPECT_EQ(factory->Release(), 0u);
+}
+
+TEST_F(ComObjects, FactoryCountsReferences) {
+    auto* factory = new CClassFactory(kClsid);
+    EXPECT_EQ(factory->AddRef(), 1u);
+    EXPECT_EQ(factory->AddRef(), 2u);
+    EXPECT_EQ(factory->AddRef(), 3u);
+    EXPECT_EQ(factory->Release(), 2u);
+    EXPECT_EQ(factory->Release(), 1u);
+    EXPECT_EQ(factory->Release(), 0u);
+}
+
+TEST_F(ComObjects, FactoryCountsAtomically) {
+    auto* factory = new CClassFactory(kClsid);
+    factory->AddRef();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([factory] {
+            for (int i = 0; i < 100000; ++i) {
+                factory->AddRef();
+                factory->Release();
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(factory->Release(), 0u);
+}
+
+TEST_F(ComObjects, FactoryCreatesInProcessAndPassesTheResultBack) {
+    auto* factory = new CClassFactory(kClsid);
+    factory->AddRef();
+    IUnknown* const outer = reinterpret_cast<IUnknown*>(0x1234);
+    for (const HRESULT result : {S_OK, S_FALSE, E_NOINTERFACE, CLASS_E_NOAGGREGATION, E_OUTOFMEMORY,
+                                 static_cast<HRESULT>(0x80047E57)}) {
+        SCOPED_TRACE(result);
+        ResetFake();
+        Fake().createResult = result;
+        void* out = nullptr;
+        EXPECT_EQ(factory->CreateInstance(outer, IID_IDispatch, &out), result);
+        const auto fake = FakeSnapshot();
+        ASSERT_EQ(fake.creations.size(), 1u);
+        EXPECT_TRUE(IsEqualCLSID(fake.creations[0].clsid, kClsid));
+        EXPECT_EQ(fake.creations[0].outer, outer);
+        EXPECT_EQ(fake.creations[0].context, static_cast<DWORD>(CLSCTX_INPROC_SERVER));
+        EXPECT_TRUE(IsEqualIID(fake.creations[0].iid, IID_IDispatch));
+        EXPECT_EQ(fake.creations[0].out, &out);
+    }
+    // No checks of its own: even a missing output pointer goes to the runtime.
+    ResetFake();
+    Fake().createResult = E_POINTER;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(FakeSnapshot().creations.size(), 1u);
+    factory->Release();
+}
+
+TEST_F(ComObjects, FactoryLockMovesTheServerProcessCount) {
+    auto* factory = new CClassFactory(kClsid);
+    factory->AddRef();
+    const struct {
+        BOOL lock;
+        long count;
+    } steps[] = {{TRUE, 1}, {2, 2}, {FALSE, 1}, {FALSE, 0}};
+    for (const auto& step : steps) {
+        EXPECT_EQ(factory->LockServer(step.lock), S_OK);
+        EXPECT_EQ(FakeSnapshot().serverProcessCount, step.count);
+    }
+    factory->Release();
+}
+
+TEST_F(ComObjects, SurrogateAnswersOnlyForIUnknownAndISurrogate) {
+    CSurrogate surrogate;
+    CheckQueryInterface(surrogate, {{"IUnknown", IID_IUnknown, S_OK},
+                                    {"ISurrogate", IID_ISurrogate, S_OK},
+                                    {"IClassFactory", IID_IClassFactory, E_NOINTERFACE},
+                                    {"near IUnknown", kNearUnknown, E_NOINTERFACE}});
+}
+
+TEST_F(ComObjects, SurrogateReleaseNeverDestroys) {
+    CSurrogate surrogate;
+    EXPECT_EQ(surrogate.AddRef(), 1u);
+    EXPECT_EQ(surrogate.Release(), 0u);
+    void* out = nullptr;
+    EXPECT_EQ(surrogate.QueryInterface(IID_ISurrogate, &out), S_OK);
+    EXPECT_EQ(surrogate.Release(), 0u);
+}
+
+TEST_F(ComObjects, FreeBeforeLoadChangesNothing) {
+    CSurrogate surrogate;
+    EXPECT_EQ(surrogate.FreeSurrogate(), S_OK);
+    EXPECT_TRUE(FakeSnapshot().revoked.empty());
+    EXPECT_EQ(WaitForSingleObject(surrogate.Event(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(ComObjects, LoadRegistersAFactoryAndFreeRevokesItOnce) {
+    Fake().nextCookie = 0xC00C1E;
+    Fake().revokeResult = static_cast<HRESULT>(0x8000FFFF);
+    CSurrogate surrogate;
+
+    EXPECT_EQ(surrogate.LoadDllServer(kClsid), S_OK);
+    auto fake = FakeSnapshot();
+    ASSERT_EQ(fake.registrations.size(), 1u);
+    const auto& registration = fake.registrations[0];
+    EXPECT_TRUE(IsEqualCLSID(registration.clsid, kClsid));
+    EXPECT_EQ(registration.context, static_cast<DWORD>(CLSCTX_LOCAL_SERVER));
+    EXPECT_EQ(registration.flags, 10u);
+    EXPECT_EQ(registration.cookieOnEntry, 0u);
+    // Registered as a factory for the CLSID.
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(
+        registration.object->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+        S_OK);
+    factory->Release();
+
+    EXPECT_EQ(surrogate.FreeSurrogate(), static_cast<HRESULT>(0x8000FFFF));
+    fake = FakeSnapshot();
+    EXPECT_EQ(fake.revoked, std::vector<DWORD>{0xC00C1E});
+    // Only the surrogate's own reference was left once the runtime let go.
+    EXPECT_EQ(fake.countAfterRevoke, std::vector<ULONG>{1});
+    EXPECT_EQ(WaitForSingleObject(surrogate.Event(), 0), WAIT_OBJECT_0);
+
+    EXPECT_EQ(surrogate.FreeSurrogate(), S_OK);
+    EXPECT_EQ(FakeSnapshot().revoked.size(), 1u);
+    EXPECT_EQ(WaitForSingleObject(surrogate.Event(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST_F(ComObjects, FailedRegistrationIsReturnedAndItsCookieStillRevoked) {
+    Fake().registerResult = CO_E_OBJISREG;
+    Fake().nextCookie = 77;
+    CSurrogate surrogate;
+    EXPECT_EQ(surrogate.LoadDllServer(kClsid), CO_E_OBJISREG);
+    EXPECT_EQ(surrogate.FreeSurrogate(), S_OK);
+    EXPECT_EQ(FakeSnapshot().revoked, std::vector<DWORD>{77});
+    EXPECT_EQ(WaitForSingleObject(surrogate.Event(), 0), WAIT_OBJECT_0);
+}
+
+// A client still holding the factory when the surrogate is freed keeps it alive; it goes with
+// that client's last Release.
+TEST_F(ComObjects, FreeReleasesOnlyTheSurrogatesOwnReference) {
+    CSurrogate surrogate;
+    ASSERT_EQ(surrogate.LoadDllServer(kClsid), S_OK);
+    IClassFactory* held = nullptr;
+    ASSERT_EQ(FakeSnapshot().registrations[0].object->QueryInterface(
+                  IID_IClassFactory, reinterpret_cast<void**>(&held)),
+              S_OK);
+    EXPECT_EQ(surrogate.FreeSurrogate(), S_OK);
+    EXPECT_EQ(FakeSnapshot().countAfterRevoke, std::vector<ULONG>{2});
+    Fake().createResult = S_FALSE;
+    void* out = nullptr;
+    EXPECT_EQ(held->CreateInstance(nullptr, IID_IUnknown, &out), S_FALSE);
+    EXPECT_EQ(held->Release(), 0u);
+}
+
+TEST_F(ComObjects, LoadReportsOutOfMemoryInsteadOfThrowing) {
+    CSurrogate surrogate;
+    g_failNextNothrowNew = true;
+    EXPECT_EQ(surrogate.LoadDllServer(kClsid), E_OUTOFMEMORY);
+    g_failNextNothrowNew = false;
+    EXPECT_TRUE(FakeSnapshot().registrations.empty());
+    EXPECT_EQ(surrogate.FreeSurrogate(), S_OK);
+    EXPECT_EQ(WaitForSingleObject(surrogate.Event(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+// The runtime's threads may load and free at the same time: every registration is revoked at
+// most once, and only registrations that exist are revoked.
+TEST_F(ComObjects, ConcurrentLoadsAndFreesRevokeEachRegistrationAtMostOnce) {
+    CSurrogate surrogate;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&surrogate, t] {
+            for (int i = 0; i < 2000; ++i) {
+                if ((i + t) % 2 == 0) {
+                    surrogate.LoadDllServer(kClsid);
+                } else {
+                    surrogate.FreeSurrogate();
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    surrogate.FreeSurrogate();
+    const auto fake = FakeSnapshot();
+    std::set<DWORD> issued;
+    for (const auto& registration : fake.registrations) {
+        issued.insert(registration.cookie);
+    }
+    std::set<DWORD> revoked;
+    for (const DWORD cookie : fake.revoked) {
+        EXPECT_TRUE(revoked.insert(cookie).second) << "revoked twice: " << cookie;
+        EXPECT_EQ(issued.count(cookie), 1u) << "never issued: " << cookie;
+    }
+    EXPECT_FALSE(revoked.empty());
+    for (const ULONG count : fake.countAfterRevoke) {
+        EXPECT_EQ(count, 1u);
+    }
+}
+
+TEST_F(ComObjects, SurrogateClosesItsEventOnDestruction) {
+    HANDLE event = nullptr;
+    {
+        CSurrogate surrogate;
+        event = surrogate.Event();
+        ASSERT_NE(event, nullptr);
+        DWORD flags = 0;
+        EXPECT_TRUE(GetHandleInformation(event, &flags));
+    }
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(event, &flags));
+}
+
+} // namespace

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <objbase.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Stands in for ole32 behind ComRuntime.h: records every call and answers as configured. Class
+// registrations hold a reference on the object until revoked, as the real runtime does.
+struct FakeComRuntime {
+    struct Registration {
+        CLSID clsid;
+        IUnknown* object;
+        DWORD context;
+        DWORD flags;
+        DWORD cookieOnEntry;
+        DWORD cookie;
+        bool held; // the registration's reference, until revoked
+    };
+    struct Creation {
+        CLSID clsid;
+        IUnknown* outer;
+        DWORD context;
+        IID iid;
+        void** out;
+    };
+
+    // Answers.
+    HRESULT registerResult = S_OK;
+    DWORD nextCookie = 0x100;
+    HRESULT revokeResult = S_OK;
+    HRESULT createResult = S_OK;
+    HRESULT clsidFromStringResult = S_OK;
+    CLSID clsidFromString = {}; // written only when clsidFromStringResult succeeds
+    HRESULT progIdResult = REGDB_E_CLASSNOTREG;
+    std::wstring progId;
+    // Runs inside CoRegisterClassObject, after the call is recorded.
+    std::function<void()> onRegister;
+
+    // Records.
+    int initializeCalls = 0;
+    LPVOID initializeReserved = reinterpret_cast<LPVOID>(1);
+    DWORD initializeFlags = 0xFFFFFFFF;
+    int uninitializeCalls = 0;
+    std::vector<ISurrogate*> surrogates;
+    std::vector<std::wstring> clsidTexts;
+    std::vector<CLSID> progIdLookups;
+    std::vector<void*> freed;
+    std::vector<Registration> registrations;
+    std::vector<DWORD> revoked;
+    std::vector<ULONG> countAfterRevoke; // the object's count once the runtime let go of it
+    std::vector<Creation> creations;
+    long serverProcessCount = 0;
+    std::vector<std::wstring> calls; // operation names in call order
+    wchar_t* progIdGiven = nullptr;  // the ProgID buffer handed out last
+};
+
+// The fake's state, guarded by FakeLock() while COM objects may run on other threads.
+FakeComRuntime& Fake();
+std::recursive_mutex& FakeLock();
+// Back to defaults, all records cleared.
+void ResetFake();
+// A copy taken under the lock.
+FakeComRuntime FakeSnapshot();
