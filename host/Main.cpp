@@ -9,6 +9,9 @@
 #include <string>
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    // A DLL planted in the working directory must never be loaded; hosted DLLs are loaded by the
+    // full path in their registration.
+    SetDllDirectoryW(L"");
     InstallOutput();
 
     // The narrow command line loses characters outside the ANSI code page: split the wide one.

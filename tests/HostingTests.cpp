@@ -1,0 +1,225 @@
+// The hosting phase in process, against the fake runtime: the trace, the calls it makes and the
+// lifecycle that ends with FreeSurrogate, which Wine's runtime never sends.
+#include "FakeComRuntime.h"
+#include "Hosting.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+// {8F0E1D2C-3B4A-5968-7786-95A4B3C2D1E0}
+constexpr CLSID kClsid = {
+    0x8f0e1d2c, 0x3b4a, 0x5968, {0x77, 0x86, 0x95, 0xa4, 0xb3, 0xc2, 0xd1, 0xe0}};
+const std::wstring kClsidText = L"{8F0E1D2C-3B4A-5968-7786-95A4B3C2D1E0}";
+const std::wstring kWaitLine = L"Wait for Event Signal by ISurrogate::FreeSurrogate.";
+
+// Captures std::wcout, calling a hook with each line as it is flushed (on the printing thread).
+class CCapture : public std::wstreambuf {
+public:
+    CCapture() : m_original(std::wcout.rdbuf(this)) {}
+    ~CCapture() override { std::wcout.rdbuf(m_original); }
+
+    std::function<void(const std::wstring&)> onLine;
+
+    std::wstring Text() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_text;
+    }
+    bool WaitForLine(const std::wstring& line, int timeoutMs) {
+        std::unique_lock<std::mutex> hold(m_lock);
+        return m_changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return m_text.find(line + L"\n") != std::wstring::npos; });
+    }
+
+protected:
+    int_type overflow(int_type ch) override {
+        if (ch != traits_type::eof()) {
+            m_pending.push_back(traits_type::to_char_type(ch));
+        }
+        return traits_type::not_eof(ch);
+    }
+    int sync() override {
+        std::wstring line;
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            m_text += m_pending;
+            line = m_pending;
+            m_pending.clear();
+        }
+        m_changed.notify_all();
+        if (onLine && !line.empty()) {
+            onLine(line.substr(0, line.size() - 1));
+        }
+        return 0;
+    }
+
+private:
+    std::wstreambuf* m_original;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::wstring m_pending;
+    std::wstring m_text;
+};
+
+HANDLE g_lastEvent = nullptr;
+HANDLE RecordingEvent() {
+    g_lastEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return g_lastEvent;
+}
+HANDLE NoEvent() {
+    return nullptr;
+}
+
+// Calls FreeSurrogate on the registered surrogate from a thread of its own, as the runtime does.
+HRESULT FreeFromAnotherThread() {
+    ISurrogate* surrogate = FakeSnapshot().surrogates.at(0);
+    HRESULT result = E_FAIL;
+    std::thread([&] { result = surrogate->FreeSurrogate(); }).join();
+    return result;
+}
+
+bool IsOpenHandle(HANDLE handle) {
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != FALSE;
+}
+
+class Hosting : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetFake();
+        Fake().clsidFromString = kClsid;
+        Fake().progIdResult = S_OK;
+        Fake().progId = L"Pelmora.Test.1";
+    }
+    void TearDown() override { ResetFake(); }
+
+    // Runs the hosting phase on its own thread; Join returns its exit code.
+    void Start(CompletionEventFactory createEvent = RecordingEvent) {
+        m_thread =
+            std::thread([this, createEvent] { m_result = RunSurrogate(kClsidText, createEvent); });
+    }
+    int Join() {
+        m_thread.join();
+        return m_result;
+    }
+    bool Finished(int timeoutMs) {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (m_capture.Text().find(L"Pelmora COM Surrogate done.") == std::wstring::npos) {
+            if (GetTickCount64() > deadline) {
+                return false;
+            }
+            Sleep(10);
+        }
+        return true;
+    }
+
+    CCapture m_capture;
+    std::thread m_thread;
+    int m_result = 12345;
+};
+
+const std::wstring kServingTrace = L"CLSID  : " + kClsidText +
+                                   L"\nProgID : Pelmora.Test.1\n\nsurrogate.LoadDllServer.\n" +
+                                   kWaitLine + L"\n";
+
+TEST_F(Hosting, FreeSurrogateDuringAWaitEndsTheRun) {
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    Sleep(300); // well inside the first one-second wait
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    ASSERT_TRUE(Finished(5000));
+    EXPECT_EQ(Join(), 0);
+
+    EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
+    EXPECT_FALSE(IsOpenHandle(g_lastEvent));
+    const auto fake = FakeSnapshot();
+    EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"CoInitializeEx", L"CoRegisterSurrogate",
+                                                     L"CLSIDFromString", L"ProgIDFromCLSID",
+                                                     L"CoTaskMemFree", L"CoRegisterClassObject",
+                                                     L"CoRevokeClassObject", L"CoUninitialize"}));
+    EXPECT_EQ(fake.initializeReserved, nullptr);
+    EXPECT_EQ(fake.initializeFlags, static_cast<DWORD>(COINIT_MULTITHREADED));
+    EXPECT_EQ(fake.clsidTexts, std::vector<std::wstring>{kClsidText});
+    EXPECT_TRUE(IsEqualCLSID(fake.progIdLookups.at(0), kClsid));
+    EXPECT_EQ(fake.freed, std::vector<void*>{fake.progIdGiven});
+    ASSERT_EQ(fake.registrations.size(), 1u);
+    EXPECT_TRUE(IsEqualCLSID(fake.registrations[0].clsid, kClsid));
+    // The factory was destroyed: the surrogate's reference was the last after revocation.
+    EXPECT_EQ(fake.countAfterRevoke, std::vector<ULONG>{1});
+}
+
+// Signalled before the main thread waits again: the signal stays set until the next wait.
+TEST_F(Hosting, FreeSurrogateBetweenWaitsIsNotLost) {
+    m_capture.onLine = [](const std::wstring& line) {
+        if (line == kWaitLine) {
+            EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+        }
+    };
+    Start();
+    ASSERT_TRUE(Finished(5000));
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
+    EXPECT_FALSE(IsOpenHandle(g_lastEvent));
+}
+
+// Freed after registration but before the class is loaded: nothing to free, so the run goes on
+// serving until a later FreeSurrogate.
+TEST_F(Hosting, FreeSurrogateBeforeLoadDoesNotEndTheWait) {
+    m_capture.onLine = [](const std::wstring& line) {
+        if (line == L"surrogate.LoadDllServer.") {
+            EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+        }
+    };
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    EXPECT_FALSE(Finished(2500)); // more than two waits
+    EXPECT_EQ(FakeSnapshot().registrations.size(), 1u);
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    ASSERT_TRUE(Finished(5000));
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(FakeSnapshot().revoked.size(), 1u);
+}
+
+TEST_F(Hosting, ReportsAMissingProgIdAndGoesOn) {
+    Fake().progIdResult = REGDB_E_CLASSNOTREG;
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(m_capture.Text(), L"CLSID  : " + kClsidText +
+                                    L"\nProgID : N/A.\n\nsurrogate.LoadDllServer.\n" + kWaitLine +
+                                    L"\nPelmora COM Surrogate done.\n");
+    EXPECT_TRUE(FakeSnapshot().freed.empty());
+}
+
+// A text the runtime cannot convert registers the all-zero CLSID, never leftover stack bytes.
+TEST_F(Hosting, UnconvertibleTextRegistersTheNullClsid) {
+    Fake().clsidFromStringResult = CO_E_CLASSSTRING;
+    Fake().progIdResult = REGDB_E_CLASSNOTREG;
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    EXPECT_EQ(Join(), 0);
+    const auto fake = FakeSnapshot();
+    ASSERT_EQ(fake.registrations.size(), 1u);
+    EXPECT_TRUE(IsEqualCLSID(fake.registrations[0].clsid, GUID_NULL));
+}
+
+TEST_F(Hosting, EndsAtOnceWhenTheCompletionEventCannotBeCreated) {
+    Start(NoEvent);
+    EXPECT_EQ(Join(), -1);
+    EXPECT_EQ(m_capture.Text(),
+              L"CLSID  : " + kClsidText +
+                  L"\nTerminated due to failure in creating the completion event.\n");
+    EXPECT_EQ(FakeSnapshot().calls,
+              (std::vector<std::wstring>{L"CoInitializeEx", L"CoUninitialize"}));
+}
+
+} // namespace
