@@ -1,0 +1,17 @@
+#pragma once
+
+#include <oleauto.h>
+
+// Calls a method of the sample calculator by name through IDispatch. arguments are last first.
+inline HRESULT CallSample(IDispatch* object, const wchar_t* name, VARIANT* arguments, UINT count,
+                          VARIANT* result) {
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    DISPID id = DISPID_UNKNOWN;
+    const HRESULT status = object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(status)) {
+        return status;
+    }
+    DISPPARAMS params = {arguments, nullptr, count, 0};
+    return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result,
+                          nullptr, nullptr);
+}
