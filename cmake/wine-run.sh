@@ -19,7 +19,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineserver -w
 fi
 
-wine "$@"
+# Killed from outside (a ctest time-out, Ctrl-C): still end the prefix's processes.
+trap 'wineserver -k 2>/dev/null; wineserver -w; exit 143' HUP INT TERM
+wine "$@" &
+wait $!
 rc=$?
 wineserver -k 2>/dev/null
 wineserver -w
