@@ -9,10 +9,14 @@ public:
         : m_handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
     CHandle(const CHandle&) = delete;
     CHandle& operator=(const CHandle&) = delete;
-    ~CHandle() {
+    ~CHandle() { Reset(); }
+
+    // Closes the handle held so far and takes ownership of another.
+    void Reset(HANDLE handle = nullptr) {
         if (m_handle != nullptr) {
             CloseHandle(m_handle);
         }
+        m_handle = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
     }
 
     HANDLE Get() const { return m_handle; }

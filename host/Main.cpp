@@ -1,4 +1,5 @@
 #include "ArgumentMap.h"
+#include "Console.h"
 #include "Hosting.h"
 #include "Output.h"
 
@@ -12,6 +13,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     // A DLL planted in the working directory must never be loaded; hosted DLLs are loaded by the
     // full path in their registration.
     SetDllDirectoryW(L"");
+    // Closed last of all, after everything the run prints.
+    CConsoleStreams console;
+    SetUpConsole(console);
     InstallOutput();
 
     // The narrow command line loses characters outside the ANSI code page: split the wide one.

@@ -8,13 +8,10 @@
 #include <streambuf>
 #include <string>
 
-namespace {
-
-// The OS handle behind the C runtime's standard output, or nullptr when it has none. The
-// descriptor is checked first: the runtime treats a query for a missing one as an invalid
+// The descriptor is checked first: the runtime treats a query for a missing one as an invalid
 // parameter, which may end the process.
-HANDLE StandardOutputHandle() {
-    const int fd = _fileno(stdout);
+HANDLE StreamHandle(FILE* stream) {
+    const int fd = _fileno(stream);
     if (fd < 0) {
         return nullptr;
     }
@@ -24,6 +21,8 @@ HANDLE StandardOutputHandle() {
     }
     return reinterpret_cast<HANDLE>(handle);
 }
+
+namespace {
 
 void WriteToConsole(HANDLE console, const std::wstring& text) {
     const wchar_t* next = text.data();
@@ -63,6 +62,9 @@ void WriteAsUtf8(HANDLE file, const std::wstring& text) {
 // Collects text until the stream is flushed, then writes it in one piece. A failed write
 // loses only that text: sync reports success so later lines still go out.
 class CStandardOutputBuffer final : public std::wstreambuf {
+public:
+    void SetFallback(HANDLE console) { m_fallback = console; }
+
 protected:
     int_type overflow(int_type ch) override {
         if (!traits_type::eq_int_type(ch, traits_type::eof())) {
@@ -96,7 +98,10 @@ private:
         }
         m_pending.clear();
 
-        const HANDLE target = StandardOutputHandle();
+        HANDLE target = StreamHandle(stdout);
+        if (target == nullptr) {
+            target = m_fallback;
+        }
         if (target == nullptr) {
             return;
         }
@@ -109,14 +114,23 @@ private:
     }
 
     std::wstring m_pending;
+    HANDLE m_fallback = nullptr;
 };
+
+// Never destroyed: the runtime flushes std::wcout during its own shutdown, after the
+// destructors of ordinary statics have run.
+CStandardOutputBuffer& Buffer() {
+    static CStandardOutputBuffer* const buffer = new CStandardOutputBuffer;
+    return *buffer;
+}
 
 } // namespace
 
 void InstallOutput() {
-    // Never destroyed: the runtime flushes std::wcout during its own shutdown, after the
-    // destructors of ordinary statics have run.
-    static CStandardOutputBuffer* const buffer = new CStandardOutputBuffer;
-    std::wcout.rdbuf(buffer);
+    std::wcout.rdbuf(&Buffer());
     std::wcout.clear();
+}
+
+void SetOutputFallback(HANDLE console) {
+    Buffer().SetFallback(console);
 }

@@ -46,45 +46,47 @@ CChildProcess::~CChildProcess() {
 }
 
 bool CChildProcess::Start(const std::wstring& commandLine, Handles handles) {
+    if (handles != Handles::Pipe) {
+        return Launch(commandLine, nullptr, false, handles == Handles::None ? DETACHED_PROCESS : 0);
+    }
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+        return false;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    const bool started = Launch(commandLine, writeEnd, true, 0);
+    // The child holds the write end now: the read ends when the child (and its heirs) are gone.
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        return false;
+    }
+    m_reader = std::thread([this, readEnd] { ReadAll(readEnd); });
+    return true;
+}
+
+bool CChildProcess::StartWithOutput(const std::wstring& commandLine, HANDLE output) {
+    return Launch(commandLine, output, true, 0);
+}
+
+bool CChildProcess::Launch(const std::wstring& commandLine, HANDLE output, bool inherit,
+                           DWORD flags) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    DWORD flags = 0;
-
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    if (handles == Handles::Pipe) {
-        SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-        if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-            return false;
-        }
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = writeEnd;
-    } else {
-        flags |= DETACHED_PROCESS;
-    }
-
+    startup.hStdOutput = output;
+    startup.hStdError = output;
     std::wstring mutableLine = commandLine;
     PROCESS_INFORMATION info = {};
-    const BOOL started =
-        CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, handles == Handles::Pipe, flags,
-                       nullptr, nullptr, &startup, &info);
-    if (writeEnd != nullptr) {
-        CloseHandle(writeEnd);
-    }
-    if (!started) {
-        if (readEnd != nullptr) {
-            CloseHandle(readEnd);
-        }
+    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, inherit, flags, nullptr,
+                        nullptr, &startup, &info)) {
         return false;
     }
     CloseHandle(info.hThread);
     m_process = info.hProcess;
     m_id = info.dwProcessId;
-    if (readEnd != nullptr) {
-        m_reader = std::thread([this, readEnd] { ReadAll(readEnd); });
-    }
     return true;
 }
 

@@ -17,8 +17,9 @@ std::wstring QuoteArgument(const std::wstring& argument);
 class CChildProcess {
 public:
     enum class Handles {
-        Pipe, // standard output and error to the pipe, no standard input
-        None  // no standard handles and no console at all, as the COM runtime starts a server
+        Pipe,    // standard output and error to the pipe, no standard input
+        None,    // no standard handles and no console at all, as the COM runtime starts a server
+        Console, // no standard handles, but this process's console, if any, is shared
     };
 
     CChildProcess() = default;
@@ -27,6 +28,8 @@ public:
     ~CChildProcess();
 
     bool Start(const std::wstring& commandLine, Handles handles = Handles::Pipe);
+    // Standard output and error to an inheritable handle of the caller's, such as a file.
+    bool StartWithOutput(const std::wstring& commandLine, HANDLE output);
     // True once the child has ended, waiting at most timeoutMs.
     bool Wait(DWORD timeoutMs);
     // True once the output holds text, waiting at most timeoutMs.
@@ -39,6 +42,7 @@ public:
     std::string Output() const;
 
 private:
+    bool Launch(const std::wstring& commandLine, HANDLE output, bool inherit, DWORD flags);
     void ReadAll(HANDLE pipe);
 
     HANDLE m_process = nullptr;

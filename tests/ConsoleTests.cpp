@@ -1,0 +1,189 @@
+// The BREVANIX_CONSOLE switch: the decision in process, and the host's lines reaching a console or
+// staying in a redirected file. The process cases need a console: ctest runs this program in a
+// pseudo-terminal under Wine, and on Windows it is started from one.
+#include "ChildProcess.h"
+#include "Console.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kSwitch = "BREVANIX_CONSOLE";
+
+// Sets (or, for nullptr, removes) the switch for this process's runtime and for its children.
+void SetSwitch(const char* value) {
+    _putenv_s(kSwitch, value == nullptr ? "" : value);
+    const std::wstring wide = value == nullptr ? L"" : std::wstring(value, value + strlen(value));
+    SetEnvironmentVariableW(L"BREVANIX_CONSOLE", value == nullptr ? nullptr : wide.c_str());
+}
+
+struct SwitchCase {
+    const char* name;
+    const char* value;
+    std::string read; // what the 16-character buffer holds
+    bool wanted;
+};
+
+TEST(ConsoleSwitch, OnlyExactlyTrueTurnsTheConsoleOn) {
+    const SwitchCase cases[] = {
+        {"absent", nullptr, "", false},
+        {"upper case", "TRUE", "TRUE", false},
+        {"capitalised", "True", "True", false},
+        {"one", "1", "1", false},
+        {"yes", "yes", "yes", false},
+        {"trailing space", "true ", "true ", false},
+        {"leading space", " true", " true", false},
+        {"15 characters", "truetruetruetru", "truetruetruetru", false},
+        {"16 characters", "truetruetruetrue", "", false},
+        {"much longer", "true-true-true-true-true-true", "", false},
+        {"exactly true", "true", "true", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetSwitch(c.value);
+        EXPECT_EQ(ConsoleSwitchValue(), c.read);
+        EXPECT_EQ(ConsoleWanted(ConsoleSwitchValue()), c.wanted);
+    }
+    SetSwitch(nullptr);
+}
+
+std::wstring HostCommand(const std::wstring& arguments) {
+    return QuoteArgument(ProgramDirectory() + L"\\pelmora-surrogate.exe") + L" " + arguments;
+}
+
+// A parent that redirected standard output keeps it, even with the switch on.
+TEST(ConsoleSwitch, RedirectedOutputStaysInTheFile) {
+    wchar_t directory[MAX_PATH] = {};
+    wchar_t path[MAX_PATH] = {};
+    ASSERT_GT(GetTempPathW(MAX_PATH, directory), 0u);
+    ASSERT_NE(GetTempFileNameW(directory, L"pcs", 0, path), 0u);
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    const HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+
+    SetSwitch("true");
+    CChildProcess host;
+    const bool started = host.StartWithOutput(HostCommand(L"-embedding"), file);
+    SetSwitch(nullptr);
+    CloseHandle(file);
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(host.Wait(30000));
+    EXPECT_EQ(host.ExitCode(), 4294967295u);
+
+    std::string content;
+    const HANDLE reader =
+        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(reader, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        content.append(buffer, read);
+    }
+    CloseHandle(reader);
+    DeleteFileW(path);
+    EXPECT_EQ(content, "Pelmora COM Surrogate Ver.1.0.0\r\nCurrent Process ID : " +
+                           std::to_string(host.Id()) +
+                           "\r\n\r\nTerminated due to missing argument.\r\n");
+}
+
+// The console this program runs in, read back as text.
+class CConsoleScreen {
+public:
+    CConsoleScreen()
+        : m_handle(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr)) {}
+    CConsoleScreen(const CConsoleScreen&) = delete;
+    CConsoleScreen& operator=(const CConsoleScreen&) = delete;
+    ~CConsoleScreen() {
+        if (m_handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(m_handle);
+        }
+    }
+
+    bool Available() {
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        return m_handle != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(m_handle, &info);
+    }
+
+    void Clear() {
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        GetConsoleScreenBufferInfo(m_handle, &info);
+        DWORD written = 0;
+        FillConsoleOutputCharacterW(m_handle, L' ', info.dwSize.X * info.dwSize.Y, {0, 0},
+                                    &written);
+        SetConsoleCursorPosition(m_handle, {0, 0});
+    }
+
+    // Each row with its trailing blanks removed, joined by newlines.
+    std::wstring Text() {
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        GetConsoleScreenBufferInfo(m_handle, &info);
+        std::wstring text;
+        std::vector<wchar_t> row(static_cast<size_t>(info.dwSize.X));
+        for (SHORT y = 0; y < info.dwSize.Y; ++y) {
+            DWORD read = 0;
+            ReadConsoleOutputCharacterW(m_handle, row.data(), static_cast<DWORD>(info.dwSize.X),
+                                        {0, y}, &read);
+            std::wstring line(row.data(), read);
+            line.erase(line.find_last_not_of(L' ') + 1);
+            text += line + L"\n";
+        }
+        return text;
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+struct ConsoleCase {
+    const char* name;
+    const char* value;
+    bool shown;
+};
+
+// Started without standard handles by a console program, the host prints to that console only
+// when the switch is "true". Non-ASCII text arrives intact.
+TEST(ConsoleSwitch, HostWithoutStandardHandlesPrintsToTheParentsConsoleOnlyWhenOn) {
+    CConsoleScreen screen;
+    if (!screen.Available()) {
+        GTEST_SKIP() << "no console: run this program in a terminal";
+    }
+    const ConsoleCase cases[] = {{"true", "true", true},
+                                 {"absent", nullptr, false},
+                                 {"TRUE", "TRUE", false},
+                                 {"true and space", "true ", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        screen.Clear();
+        SetSwitch(c.value);
+        CChildProcess host;
+        const bool started =
+            host.Start(HostCommand(L"Gr\u00FC\u00DFe\u20AC"), CChildProcess::Handles::Console);
+        SetSwitch(nullptr);
+        ASSERT_TRUE(started);
+        ASSERT_TRUE(host.Wait(30000));
+        EXPECT_EQ(host.ExitCode(), 4294967295u);
+
+        const std::wstring lines = L"WARNING: Unknown parameter..\nArg[1]:[Gr\u00FC\u00DFe\u20AC]\n"
+                                   L"Pelmora COM Surrogate Ver.1.0.0\nCurrent Process ID : " +
+                                   std::to_wstring(host.Id()) +
+                                   L"\n\nTerminated due to missing argument.\n";
+        const std::wstring text = screen.Text();
+        if (c.shown) {
+            EXPECT_NE(text.find(lines), std::wstring::npos)
+                << std::string(text.begin(), text.end());
+        } else {
+            EXPECT_EQ(text.find(L"Current Process ID : " + std::to_wstring(host.Id())),
+                      std::wstring::npos);
+        }
+    }
+}
+
+} // namespace
