@@ -321,3 +321,76 @@ TEST_F(EndToEnd, HostStartedDirectlyTracesAndKeepsWaiting) {
 }
 
 } // namespace
+
+namespace {
+
+// A class registered for this build's host whose DLL does not exist.
+// {5D1C7E2A-9B04-4F6E-8A13-C2D7B5E9F041}
+constexpr CLSID kClsidMissingDll = {
+    0x5d1c7e2a, 0x9b04, 0x4f6e, {0x8a, 0x13, 0xc2, 0xd7, 0xb5, 0xe9, 0xf0, 0x41}};
+
+class CMissingDllClass {
+public:
+    CMissingDllClass() {
+        const std::wstring clsid = GuidText(kClsidMissingDll);
+        const std::wstring dll = OwnPath(L"no-such-sample.dll");
+        const std::wstring host = OwnPath(L"pelmora-surrogate.exe");
+        m_registered = Set(L"CLSID\\" + clsid, L"AppID", clsid) &&
+                       Set(L"CLSID\\" + clsid + L"\\InprocServer32", nullptr, dll) &&
+                       Set(L"AppID\\" + clsid, L"DllSurrogate", host);
+    }
+    CMissingDllClass(const CMissingDllClass&) = delete;
+    CMissingDllClass& operator=(const CMissingDllClass&) = delete;
+    ~CMissingDllClass() {
+        const std::wstring clsid = GuidText(kClsidMissingDll);
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
+        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
+        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
+    }
+    bool Registered() const { return m_registered; }
+
+private:
+    static bool Set(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+        return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
+                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
+               ERROR_SUCCESS;
+    }
+    bool m_registered = false;
+};
+
+// Faults a user meets; none of them may stop a host from serving.
+using UserFaults = EndToEnd;
+
+TEST_F(UserFaults, AClientKilledWhileHoldingAnObjectDoesNotStopTheHost) {
+    CChildProcess doomed;
+    ASSERT_TRUE(doomed.Start(ClientCommand(m_ownClient, kProgIdCalculator, 60000)));
+    ASSERT_TRUE(doomed.WaitForOutput("Add(19, 23)", 60000)) << doomed.Output();
+    const DWORD host = Parse(doomed).objectProcess;
+    doomed.Terminate();
+
+    const ClientRun next = RunClient(m_ownClient, kProgIdCalculator);
+    EXPECT_EQ(next.exitCode, 0u) << next.output;
+    EXPECT_EQ(next.objectProcess, host);
+    EXPECT_EQ(next.sum, 42);
+    if (HaveOtherClient()) {
+        const ClientRun other = RunClient(m_otherClient, kProgIdCalculator);
+        EXPECT_EQ(other.exitCode, 0u) << other.output;
+        EXPECT_EQ(other.objectProcess, host);
+    }
+}
+
+TEST_F(UserFaults, AClassWhoseDllIsMissingFailsAndTheHostGoesOn) {
+    CMissingDllClass missing;
+    ASSERT_TRUE(missing.Registered());
+    DWORD ignored = 0;
+    const HRESULT first = CreateHere(kClsidMissingDll, &ignored);
+    EXPECT_TRUE(FAILED(first)) << std::hex << first;
+    const std::vector<DWORD> hosts = HostProcesses();
+    ASSERT_EQ(hosts.size(), 1u);
+
+    EXPECT_EQ(CreateHere(kClsidMissingDll, &ignored), first);
+    EXPECT_EQ(HostProcesses(), hosts);
+}
+
+} // namespace
