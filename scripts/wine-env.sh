@@ -1,0 +1,37 @@
+# Sourced by the project's scripts: the environment of the private Wine prefix under build/,
+# which is created on first use. ~/.wine is never touched.
+# PELMORA_WINEPREFIX overrides the prefix location.
+pelmora_root=$(cd "$(dirname "$0")/.." && pwd)
+export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono/Gecko installer prompts; nothing here needs them.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+unset DISPLAY
+
+# Takes the prefix's lock on descriptor 9 (held until the caller exits) and creates the prefix
+# if needed. Users of the prefix end its processes when done, so they must not overlap.
+wine_prefix_acquire() {
+    mkdir -p "$WINEPREFIX"
+    exec 9>"$WINEPREFIX/.lock"
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Creating the private Wine prefix $WINEPREFIX (once, about 20 seconds)..." >&2
+        wineboot --init >/dev/null 2>&1
+        wineserver -w
+    fi
+}
+
+# Ends every process of the prefix, hosts started by the COM runtime included.
+wine_prefix_end() {
+    wineserver -k 2>/dev/null
+    wineserver -w
+}
+
+# Registers a build's sample DLL (self-registration) with that build's host as the surrogate of
+# its calculator: pelmora_register_sample <bin directory> <calculator CLSID>.
+pelmora_register_sample() {
+    sample_dll=$(winepath -w "$1/pelmora-sample.dll")
+    sample_host=$(winepath -w "$1/pelmora-surrogate.exe")
+    wine regsvr32 /s "$sample_dll" &&
+        wine reg add "HKLM\\Software\\Classes\\AppID\\$2" /v DllSurrogate /d "$sample_host" /f >/dev/null
+}
