@@ -1,7 +1,7 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := mingw-x86 mingw-x64
 
-.PHONY: all deps build test clean format
+.PHONY: all deps build test demo bench clean format
 
 all: build
 
@@ -18,6 +18,14 @@ test: build
 	@status=0; for preset in $(PRESETS); do \
 		echo "== $$preset"; ctest --preset $$preset || status=1; \
 	done; exit $$status
+
+# The main job: a 64-bit client uses the 32-bit sample DLL through the 32-bit host, under Wine.
+demo: build
+	@sh scripts/demo.sh
+
+# Figures, not pass/fail: latency, throughput, the host's memory and idle CPU (about 5 minutes).
+bench: build
+	@sh scripts/bench.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -1,0 +1,271 @@
+// Measures the host serving the sample calculator from the client side: activation latency,
+// throughput from concurrent client processes and the host's memory across many activations.
+// An activation is: create the object out of process, one call, release. Prints "name value"
+// lines; scripts/bench.sh adds the cold activations and the idle host's CPU and makes the table.
+//
+//   pelmora-bench.exe once [CLASS]       one activation; prints "once_us <microseconds>"
+//   pelmora-bench.exe worker MS [CLASS]  activations for MS after the start signal;
+//                                        prints "<activations> <failures>"
+//   pelmora-bench.exe run [CLASS]        the warm measurements
+//
+// CLASS is a ProgID; by default the 32-bit sample calculator.
+#include "ChildProcess.h"
+#include "SampleDispatch.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t* const kReadyName = L"Local\\PelmoraBenchReady";
+const wchar_t* const kStartName = L"Local\\PelmoraBenchStart";
+
+double NowUs() {
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
+}
+
+// One activation; the host's process id through hostId when wanted.
+HRESULT Activate(REFCLSID clsid, DWORD* hostId = nullptr) {
+    IDispatch* object = nullptr;
+    HRESULT status = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                      reinterpret_cast<void**>(&object));
+    if (FAILED(status)) {
+        return status;
+    }
+    VARIANT result;
+    VariantInit(&result);
+    status = CallSample(object, L"ProcessId", nullptr, 0, &result);
+    if (SUCCEEDED(status) && hostId != nullptr) {
+        *hostId = static_cast<DWORD>(result.lVal);
+    }
+    object->Release();
+    return status;
+}
+
+struct Spread {
+    double median;
+    double p95;
+};
+
+Spread Percentiles(std::vector<double> samples) {
+    if (samples.empty()) {
+        return {0, 0};
+    }
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&](double q) {
+        return samples[static_cast<size_t>(q * static_cast<double>(samples.size() - 1) + 0.5)];
+    };
+    return {at(0.5), at(0.95)};
+}
+
+int Once(REFCLSID clsid) {
+    const double start = NowUs();
+    const HRESULT status = Activate(clsid);
+    const double elapsed = NowUs() - start;
+    if (FAILED(status)) {
+        std::printf("failed 0x%08lX\n", static_cast<unsigned long>(status));
+        return 1;
+    }
+    std::printf("once_us %.0f\n", elapsed);
+    return 0;
+}
+
+int Worker(REFCLSID clsid, DWORD durationMs) {
+    const HANDLE ready = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, kReadyName);
+    const HANDLE start = OpenEventW(SYNCHRONIZE, FALSE, kStartName);
+    if (ready == nullptr || start == nullptr) {
+        std::printf("0 1\n");
+        return 1;
+    }
+    Activate(clsid); // the process's own first activation, outside the measured time
+    ReleaseSemaphore(ready, 1, nullptr);
+    WaitForSingleObject(start, INFINITE);
+    unsigned long count = 0;
+    unsigned long failures = 0;
+    const ULONGLONG deadline = GetTickCount64() + durationMs;
+    while (GetTickCount64() < deadline) {
+        (SUCCEEDED(Activate(clsid)) ? count : failures) += 1;
+    }
+    std::printf("%lu %lu\n", count, failures);
+    return 0;
+}
+
+struct Throughput {
+    double perSecond;
+    unsigned long failures;
+};
+
+// Worker processes started together, each activating for durationMs.
+Throughput Concurrent(const wchar_t* progId, int clients, DWORD durationMs) {
+    const HANDLE ready = CreateSemaphoreW(nullptr, 0, 64, kReadyName);
+    const HANDLE start = CreateEventW(nullptr, TRUE, FALSE, kStartName);
+    std::wstring self(MAX_PATH, L'\0');
+    self.resize(GetModuleFileNameW(nullptr, &self[0], MAX_PATH));
+    std::vector<std::unique_ptr<CChildProcess>> workers;
+    for (int i = 0; i < clients; ++i) {
+        workers.push_back(std::make_unique<CChildProcess>());
+        workers.back()->Start(QuoteArgument(self) + L" worker " + std::to_wstring(durationMs) +
+                              L" " + progId);
+    }
+    for (int i = 0; i < clients; ++i) {
+        WaitForSingleObject(ready, 60000);
+    }
+    SetEvent(start);
+    Throughput total = {0, 0};
+    for (auto& worker : workers) {
+        worker->Wait(durationMs + 60000);
+        unsigned long count = 0;
+        unsigned long failures = 1;
+        const std::string output = worker->Output();
+        char* end = nullptr;
+        count = std::strtoul(output.c_str(), &end, 10);
+        failures = end != output.c_str() ? std::strtoul(end, nullptr, 10) : 1;
+        total.perSecond += count * 1000.0 / durationMs;
+        total.failures += failures;
+    }
+    CloseHandle(start);
+    CloseHandle(ready);
+    return total;
+}
+
+struct Memory {
+    double workingSetMb;
+    double privateMb;
+};
+
+// The host's memory once its RPC threads have settled: the least of a few readings, so that a
+// thread stack in passing does not count as growth.
+Memory HostMemory(HANDLE process) {
+    Memory least = {-1, -1};
+    for (int i = 0; i < 5; ++i) {
+        Sleep(200);
+        PROCESS_MEMORY_COUNTERS counters = {};
+        counters.cb = sizeof(counters);
+        if (!GetProcessMemoryInfo(process, &counters, sizeof(counters))) {
+            continue;
+        }
+        const double workingSet = static_cast<double>(counters.WorkingSetSize) / (1024.0 * 1024.0);
+        const double committed = static_cast<double>(counters.PagefileUsage) / (1024.0 * 1024.0);
+        least.workingSetMb =
+            least.workingSetMb < 0 ? workingSet : std::min(least.workingSetMb, workingSet);
+        least.privateMb = least.privateMb < 0 ? committed : std::min(least.privateMb, committed);
+    }
+    return least;
+}
+
+void Report(const char* name, double value) {
+    std::printf("%s %.2f\n", name, value);
+}
+
+void Report(const char* name, Spread spread) {
+    std::printf("%s_median_us %.0f\n%s_p95_us %.0f\n", name, spread.median, name, spread.p95);
+}
+
+int RunAll(REFCLSID clsid, const wchar_t* progId) {
+    DWORD hostId = 0;
+    HRESULT status = Activate(clsid, &hostId);
+    if (FAILED(status)) {
+        std::fprintf(stderr, "bench: the first activation failed: 0x%08lX\n",
+                     static_cast<unsigned long>(status));
+        return 1;
+    }
+    const HANDLE host = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, hostId);
+
+    std::fprintf(stderr, "warm activations...\n");
+    for (int i = 0; i < 200; ++i) {
+        Activate(clsid);
+    }
+    std::vector<double> warm;
+    for (int i = 0; i < 1000; ++i) {
+        const double start = NowUs();
+        Activate(clsid);
+        warm.push_back(NowUs() - start);
+    }
+    Report("warm", Percentiles(warm));
+
+    // For comparison: one call on an object already held, no activation.
+    IDispatch* object = nullptr;
+    if (SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&object)))) {
+        std::vector<double> calls;
+        for (int i = 0; i < 1000; ++i) {
+            VARIANT result;
+            VariantInit(&result);
+            const double start = NowUs();
+            CallSample(object, L"ProcessId", nullptr, 0, &result);
+            calls.push_back(NowUs() - start);
+        }
+        object->Release();
+        Report("call", Percentiles(calls));
+    }
+
+    std::fprintf(stderr, "10,000 activations...\n");
+    const Memory before = HostMemory(host);
+    unsigned long failures = 0;
+    for (int i = 0; i < 10000; ++i) {
+        failures += FAILED(Activate(clsid)) ? 1 : 0;
+    }
+    const Memory after = HostMemory(host);
+    Report("ws_before_mb", before.workingSetMb);
+    Report("ws_after_mb", after.workingSetMb);
+    Report("private_before_mb", before.privateMb);
+    Report("private_after_mb", after.privateMb);
+    Report("failures_10000", failures);
+    if (host != nullptr) {
+        CloseHandle(host);
+    }
+
+    for (const int clients : {1, 4, 8}) {
+        std::fprintf(stderr, "%d concurrent client process(es)...\n", clients);
+        const Throughput rate = Concurrent(progId, clients, 3000);
+        std::printf("rate_%d %.0f\nrate_failures_%d %lu\n", clients, rate.perSecond, clients,
+                    rate.failures);
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: pelmora-bench once|worker MS|run [CLASS]\n");
+        return 2;
+    }
+    const std::wstring mode = argv[1];
+    int next = 2;
+    DWORD durationMs = 0;
+    if (mode == L"worker" && next < argc) {
+        durationMs = static_cast<DWORD>(std::wcstoul(argv[next++], nullptr, 10));
+    }
+    const wchar_t* progId = next < argc ? argv[next] : L"Pelmora.Sample32.Calculator";
+
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CLSID clsid = {};
+    int code = 2;
+    if (FAILED(CLSIDFromProgID(progId, &clsid))) {
+        std::fprintf(stderr, "bench: unknown class %ls\n", progId);
+    } else if (mode == L"once") {
+        code = Once(clsid);
+    } else if (mode == L"worker") {
+        code = Worker(clsid, durationMs);
+    } else if (mode == L"run") {
+        code = RunAll(clsid, progId);
+    }
+    CoUninitialize();
+    return code;
+}

@@ -1,0 +1,80 @@
+#!/bin/sh
+# The benchmark: the 64-bit bench client against the 32-bit host serving the 32-bit sample, under
+# Wine in the project's private prefix. Expects both builds (make build). Prints one table.
+set -eu
+. "$(dirname "$0")/wine-env.sh"
+
+x86="$pelmora_root/build/mingw-x86/bin"
+x64="$pelmora_root/build/mingw-x64/bin"
+clsid="{73EEF8E1-7FA0-4010-A8B3-D93DB4291C1E}"
+cold_runs=${PELMORA_BENCH_COLD_RUNS:-10}
+
+for file in "$x86/pelmora-surrogate.exe" "$x86/pelmora-sample.dll" "$x64/pelmora-bench.exe"; do
+    [ -f "$file" ] || { echo "bench: $file is missing; run 'make build' first" >&2; exit 1; }
+done
+
+wine_prefix_acquire
+trap 'wine_prefix_end' EXIT
+trap 'exit 130' INT TERM HUP
+pelmora_register_sample "$x86" "$clsid" || { echo "bench: registration failed" >&2; exit 1; }
+
+# Cold: each run in a fresh Wine session, so no host is running yet.
+cold=""
+i=0
+while [ $i -lt "$cold_runs" ]; do
+    i=$((i + 1))
+    wine_prefix_end
+    echo "cold activation $i of $cold_runs..." >&2
+    us=$(wine "$x64/pelmora-bench.exe" once | tr -d '\r' | sed -n 's/^once_us //p')
+    [ -n "$us" ] || { echo "bench: cold activation $i failed" >&2; exit 1; }
+    cold="${cold:+$cold,}$us"
+done
+wine_prefix_end
+
+results="$pelmora_root/build/bench-results.txt"
+wine "$x64/pelmora-bench.exe" run | tr -d '\r' >"$results" || {
+    cat "$results"
+    echo "bench: the warm measurements failed" >&2
+    exit 1
+}
+value() { sed -n "s/^$1 //p" "$results"; }
+
+# The idle host's CPU time, as Linux accounts it for the Wine process (all its threads).
+host_pid=$(pgrep -f 'pelmora-surrogate\.exe' | head -n 1)
+[ -n "$host_pid" ] || { echo "bench: the host is not running" >&2; exit 1; }
+ticks() { awk '{ print $14 + $15 }' "/proc/$host_pid/stat"; }
+echo "host waiting for 10 seconds..." >&2
+idle_before=$(ticks)
+sleep 10
+idle_ms=$(( ($(ticks) - idle_before) * 1000 / $(getconf CLK_TCK) ))
+
+# Median and 95th percentile (nearest rank) of comma-separated microseconds, in milliseconds.
+spread() {
+    echo "$1" | tr ',' '\n' | sort -n | awk '{ v[NR] = $1 } END {
+        printf "%.0f / %.0f ms", v[int((NR + 1) / 2)] / 1000, v[int(0.95 * NR + 0.999)] / 1000 }'
+}
+ms() { awk -v us="$1" 'BEGIN { printf "%.2f", us / 1000 }'; }
+row() { printf '| %-46s | %-30s | %-18s |\n' "$1" "$2" "$3"; }
+
+echo
+echo "Pelmora COM Surrogate benchmark: $(wine --version), 32-bit host and sample, 64-bit client,"
+echo "$(nproc) cores. An activation: create the object out of process, one call, release."
+echo
+row "measure" "result" "target"
+row "----------------------------------------------" "------------------------------" "------------------"
+row "cold activation (no host yet), median / p95" "$(spread "$cold") ($cold_runs runs)" ""
+row "warm activation, median / p95" "$(ms "$(value warm_median_us)") / $(ms "$(value warm_p95_us)") ms" ""
+row "call on a held object, median / p95" "$(ms "$(value call_median_us)") / $(ms "$(value call_p95_us)") ms" ""
+for clients in 1 4 8; do
+    failed=$(value "rate_failures_$clients")
+    row "activations per second, $clients client $([ "$clients" = 1 ] && echo process || echo processes)" \
+        "$(value "rate_$clients")$([ "$failed" = 0 ] || echo " ($failed failed)")" ""
+done
+row "failures in 10,000 activations" "$(value failures_10000 | cut -d. -f1)" "0"
+row "host working set before / after them" \
+    "$(awk -v a="$(value ws_before_mb)" -v b="$(value ws_after_mb)" \
+        'BEGIN { printf "%.2f / %.2f MB (%+.2f MB)", a, b, b - a }')" "under 1 MB growth"
+row "host committed memory before / after them" \
+    "$(awk -v a="$(value private_before_mb)" -v b="$(value private_after_mb)" \
+        'BEGIN { printf "%.2f / %.2f MB (%+.2f MB)", a, b, b - a }')" ""
+row "host CPU time while waiting 10 s" "$idle_ms ms (in steps of $((1000 / $(getconf CLK_TCK))) ms)" "none measurable"
