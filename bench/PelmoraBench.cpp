@@ -39,24 +39,6 @@ double NowUs() {
     return static_cast<double>(now.QuadPart) * 1e6 / static_cast<double>(frequency.QuadPart);
 }
 
-// One activation; the host's process id through hostId when wanted.
-HRESULT Activate(REFCLSID clsid, DWORD* hostId = nullptr) {
-    IDispatch* object = nullptr;
-    HRESULT status = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                      reinterpret_cast<void**>(&object));
-    if (FAILED(status)) {
-        return status;
-    }
-    VARIANT result;
-    VariantInit(&result);
-    status = CallSample(object, L"ProcessId", nullptr, 0, &result);
-    if (SUCCEEDED(status) && hostId != nullptr) {
-        *hostId = static_cast<DWORD>(result.lVal);
-    }
-    object->Release();
-    return status;
-}
-
 struct Spread {
     double median;
     double p95;
@@ -75,7 +57,7 @@ Spread Percentiles(std::vector<double> samples) {
 
 int Once(REFCLSID clsid) {
     const double start = NowUs();
-    const HRESULT status = Activate(clsid);
+    const HRESULT status = ActivateSample(clsid);
     const double elapsed = NowUs() - start;
     if (FAILED(status)) {
         std::printf("failed 0x%08lX\n", static_cast<unsigned long>(status));
@@ -92,14 +74,14 @@ int Worker(REFCLSID clsid, DWORD durationMs) {
         std::printf("0 1\n");
         return 1;
     }
-    Activate(clsid); // the process's own first activation, outside the measured time
+    ActivateSample(clsid); // the process's own first activation, outside the measured time
     ReleaseSemaphore(ready, 1, nullptr);
     WaitForSingleObject(start, INFINITE);
     unsigned long count = 0;
     unsigned long failures = 0;
     const ULONGLONG deadline = GetTickCount64() + durationMs;
     while (GetTickCount64() < deadline) {
-        (SUCCEEDED(Activate(clsid)) ? count : failures) += 1;
+        (SUCCEEDED(ActivateSample(clsid)) ? count : failures) += 1;
     }
     std::printf("%lu %lu\n", count, failures);
     return 0;
@@ -178,7 +160,7 @@ void Report(const char* name, Spread spread) {
 
 int RunAll(REFCLSID clsid, const wchar_t* progId) {
     DWORD hostId = 0;
-    HRESULT status = Activate(clsid, &hostId);
+    HRESULT status = ActivateSample(clsid, &hostId);
     if (FAILED(status)) {
         std::fprintf(stderr, "bench: the first activation failed: 0x%08lX\n",
                      static_cast<unsigned long>(status));
@@ -188,12 +170,12 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
 
     std::fprintf(stderr, "warm activations...\n");
     for (int i = 0; i < 200; ++i) {
-        Activate(clsid);
+        ActivateSample(clsid);
     }
     std::vector<double> warm;
     for (int i = 0; i < 1000; ++i) {
         const double start = NowUs();
-        Activate(clsid);
+        ActivateSample(clsid);
         warm.push_back(NowUs() - start);
     }
     Report("warm", Percentiles(warm));
@@ -218,7 +200,7 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
     const Memory before = HostMemory(host);
     unsigned long failures = 0;
     for (int i = 0; i < 10000; ++i) {
-        failures += FAILED(Activate(clsid)) ? 1 : 0;
+        failures += FAILED(ActivateSample(clsid)) ? 1 : 0;
     }
     const Memory after = HostMemory(host);
     Report("ws_before_mb", before.workingSetMb);

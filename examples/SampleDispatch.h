@@ -15,3 +15,22 @@ inline HRESULT CallSample(IDispatch* object, const wchar_t* name, VARIANT* argum
     return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result,
                           nullptr, nullptr);
 }
+
+// One activation of a sample calculator: creates it out of process, asks for the id of the
+// process it lives in (stored through objectProcess when given) and releases it.
+inline HRESULT ActivateSample(REFCLSID clsid, DWORD* objectProcess = nullptr) {
+    IDispatch* object = nullptr;
+    HRESULT status = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                      reinterpret_cast<void**>(&object));
+    if (FAILED(status)) {
+        return status;
+    }
+    VARIANT result;
+    VariantInit(&result);
+    status = CallSample(object, L"ProcessId", nullptr, 0, &result);
+    if (SUCCEEDED(status) && objectProcess != nullptr) {
+        *objectProcess = static_cast<DWORD>(result.lVal);
+    }
+    object->Release();
+    return status;
+}

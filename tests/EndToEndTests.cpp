@@ -160,22 +160,6 @@ ClientRun RunClient(const std::wstring& client, const wchar_t* progId, DWORD hol
     return Parse(child);
 }
 
-// Calls ProcessId on a calculator created out of process by this test program.
-HRESULT CreateHere(REFCLSID clsid, DWORD* objectProcess) {
-    IDispatch* object = nullptr;
-    HRESULT status = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                      reinterpret_cast<void**>(&object));
-    if (FAILED(status)) {
-        return status;
-    }
-    VARIANT result;
-    VariantInit(&result);
-    status = CallSample(object, L"ProcessId", nullptr, 0, &result);
-    *objectProcess = static_cast<DWORD>(result.lVal);
-    object->Release();
-    return status;
-}
-
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -234,7 +218,7 @@ TEST_F(EndToEnd, ClientsOfBothBitnessesAreServedByOneHostProcess) {
     EXPECT_EQ(again.objectProcess, other.objectProcess);
 
     DWORD objectProcess = 0;
-    ASSERT_EQ(CreateHere(kClsidCalculator, &objectProcess), S_OK);
+    ASSERT_EQ(ActivateSample(kClsidCalculator, &objectProcess), S_OK);
     EXPECT_EQ(objectProcess, other.objectProcess);
     EXPECT_NE(objectProcess, GetCurrentProcessId());
     EXPECT_EQ(HostProcesses().size(), 1u);
@@ -264,8 +248,7 @@ TEST_F(EndToEnd, ConcurrentClientsAreServedByOneHostProcess) {
 
 TEST_F(EndToEnd, CreationFailureReachesTheClientUnchangedAndTheHostGoesOn) {
     ASSERT_TRUE(HaveOtherClient());
-    DWORD ignored = 0;
-    EXPECT_EQ(CreateHere(kClsidRefusing, &ignored), kSampleRefusal);
+    EXPECT_EQ(ActivateSample(kClsidRefusing), kSampleRefusal);
     const std::vector<DWORD> hosts = HostProcesses();
     ASSERT_EQ(hosts.size(), 1u);
 
@@ -275,12 +258,12 @@ TEST_F(EndToEnd, CreationFailureReachesTheClientUnchangedAndTheHostGoesOn) {
     EXPECT_EQ(other.exitCode, 1u);
     EXPECT_NE(other.output.find("Failed: CoCreateInstance 0x80047E57"), std::string::npos)
         << other.output;
-    EXPECT_EQ(CreateHere(kClsidRefusing, &ignored), kSampleRefusal);
+    EXPECT_EQ(ActivateSample(kClsidRefusing), kSampleRefusal);
     EXPECT_EQ(HostProcesses(), hosts);
 
     // And the calculator, in a host of its own, is unaffected.
     DWORD objectProcess = 0;
-    EXPECT_EQ(CreateHere(kClsidCalculator, &objectProcess), S_OK);
+    EXPECT_EQ(ActivateSample(kClsidCalculator, &objectProcess), S_OK);
     EXPECT_NE(objectProcess, hosts[0]);
     EXPECT_EQ(HostProcesses().size(), 2u);
 }
@@ -383,13 +366,12 @@ TEST_F(UserFaults, AClientKilledWhileHoldingAnObjectDoesNotStopTheHost) {
 TEST_F(UserFaults, AClassWhoseDllIsMissingFailsAndTheHostGoesOn) {
     CMissingDllClass missing;
     ASSERT_TRUE(missing.Registered());
-    DWORD ignored = 0;
-    const HRESULT first = CreateHere(kClsidMissingDll, &ignored);
+    const HRESULT first = ActivateSample(kClsidMissingDll);
     EXPECT_TRUE(FAILED(first)) << std::hex << first;
     const std::vector<DWORD> hosts = HostProcesses();
     ASSERT_EQ(hosts.size(), 1u);
 
-    EXPECT_EQ(CreateHere(kClsidMissingDll, &ignored), first);
+    EXPECT_EQ(ActivateSample(kClsidMissingDll), first);
     EXPECT_EQ(HostProcesses(), hosts);
 }
 
