@@ -31,22 +31,35 @@ while [ $i -lt "$cold_runs" ]; do
 done
 wine_prefix_end
 
+raw="$pelmora_root/build/bench-raw.txt"
 results="$pelmora_root/build/bench-results.txt"
-wine "$x64/pelmora-bench.exe" run | tr -d '\r' >"$results" || {
-    cat "$results"
-    echo "bench: the warm measurements failed" >&2
-    exit 1
-}
+# A hung activation must end the benchmark, not stall it.
+status=0
+timeout 1200 wine "$x64/pelmora-bench.exe" run >"$raw" || status=$?
+tr -d '\r' <"$raw" >"$results"
 value() { sed -n "s/^$1 //p" "$results"; }
+missing=""
+for key in warm_median_us failures_10000 ws_after_mb call_median_us rate_8; do
+    [ -n "$(value $key)" ] || missing="$missing $key"
+done
+if [ "$status" != 0 ] || [ -n "$missing" ]; then
+    cat "$results"
+    echo "bench: the warm measurements did not complete (status $status; missing:$missing)" >&2
+    exit 1
+fi
 
 # The idle host's CPU time, as Linux accounts it for the Wine process (all its threads).
 host_pid=$(pgrep -f 'pelmora-surrogate\.exe' | head -n 1)
-[ -n "$host_pid" ] || { echo "bench: the host is not running" >&2; exit 1; }
-ticks() { awk '{ print $14 + $15 }' "/proc/$host_pid/stat"; }
+ticks() { awk '{ print $14 + $15 }' "/proc/$host_pid/stat" 2>/dev/null; }
 echo "host waiting for 10 seconds..." >&2
 idle_before=$(ticks)
 sleep 10
-idle_ms=$(( ($(ticks) - idle_before) * 1000 / $(getconf CLK_TCK) ))
+idle_after=$(ticks)
+if [ -z "$idle_before" ] || [ -z "$idle_after" ]; then
+    echo "bench: the host is not running" >&2
+    exit 1
+fi
+idle_ms=$(( (idle_after - idle_before) * 1000 / $(getconf CLK_TCK) ))
 
 # Median and 95th percentile (nearest rank) of comma-separated microseconds, in milliseconds.
 spread() {
@@ -77,4 +90,6 @@ row "host working set before / after them" \
 row "host committed memory before / after them" \
     "$(awk -v a="$(value private_before_mb)" -v b="$(value private_after_mb)" \
         'BEGIN { printf "%.2f / %.2f MB (%+.2f MB)", a, b, b - a }')" ""
+row "host threads before / after them" \
+    "$(value threads_before | cut -d. -f1) / $(value threads_after | cut -d. -f1)" ""
 row "host CPU time while waiting 10 s" "$idle_ms ms (in steps of $((1000 / $(getconf CLK_TCK))) ms)" "none measurable"
