@@ -23,7 +23,7 @@ test: build
 demo: build
 	@sh scripts/demo.sh
 
-# Figures, not pass/fail: latency, throughput, the host's memory and idle CPU (about 5 minutes).
+# Figures, not pass/fail: latency, throughput, the host's memory and idle CPU (about 7 minutes).
 bench: build
 	@sh scripts/bench.sh
 
