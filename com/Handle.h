@@ -5,8 +5,7 @@
 // Sole owner of a kernel handle; closes it on destruction. Holds nullptr when there is none.
 class CHandle {
 public:
-    explicit CHandle(HANDLE handle = nullptr)
-        : m_handle(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    explicit CHandle(HANDLE handle = nullptr) { Reset(handle); }
     CHandle(const CHandle&) = delete;
     CHandle& operator=(const CHandle&) = delete;
     ~CHandle() { Reset(); }
@@ -23,5 +22,5 @@ public:
     explicit operator bool() const { return m_handle != nullptr; }
 
 private:
-    HANDLE m_handle;
+    HANDLE m_handle = nullptr;
 };

@@ -14,6 +14,20 @@ const std::wstring kZeroGuid = L"{00000000-0000-0000-0000-000000000000}";
 const std::wstring kUncheckedBody = L"{" + std::wstring(36, L'z') + L"}";
 const std::wstring kMixedGuid = L"{0002DF01-abCD-11cf-8Ef0-00aa00A1b2C3}";
 
+// Routes std::wcout into a string while it lives.
+class CCapturedOutput {
+public:
+    CCapturedOutput() : m_original(std::wcout.rdbuf(m_printed.rdbuf())) {}
+    CCapturedOutput(const CCapturedOutput&) = delete;
+    CCapturedOutput& operator=(const CCapturedOutput&) = delete;
+    ~CCapturedOutput() { std::wcout.rdbuf(m_original); }
+    std::wstring Text() const { return m_printed.str(); }
+
+private:
+    std::wostringstream m_printed;
+    std::wstreambuf* m_original;
+};
+
 struct ParseOutcome {
     int result;
     CArgumentMap map;
@@ -26,12 +40,10 @@ ParseOutcome ParseArguments(const std::vector<std::wstring>& arguments) {
     for (const auto& argument : arguments) {
         vector.push_back(argument.c_str());
     }
-    std::wostringstream printed;
-    std::wstreambuf* const original = std::wcout.rdbuf(printed.rdbuf());
+    CCapturedOutput printed;
     ParseOutcome outcome;
     outcome.result = outcome.map.Parse(static_cast<int>(vector.size()), vector.data());
-    std::wcout.rdbuf(original);
-    outcome.printed = printed.str();
+    outcome.printed = printed.Text();
     return outcome;
 }
 
@@ -45,12 +57,10 @@ TEST(Parse, RefusesVectorsWithoutArguments) {
     for (int count : {-5, 0, 1}) {
         SCOPED_TRACE(count);
         CArgumentMap map;
-        std::wostringstream printed;
-        std::wstreambuf* const original = std::wcout.rdbuf(printed.rdbuf());
+        CCapturedOutput printed;
         EXPECT_EQ(map.Parse(count, vector), -1);
-        std::wcout.rdbuf(original);
         EXPECT_TRUE(map.empty());
-        EXPECT_EQ(printed.str(), L"");
+        EXPECT_EQ(printed.Text(), L"");
     }
     CArgumentMap map;
     EXPECT_EQ(map.Parse(3, nullptr), -1);
@@ -148,11 +158,9 @@ TEST(Parse, WarnsWithIndicesInOrderAndLeavesRecognisedArgumentsAlone) {
 TEST(Parse, NeverLooksAtTheProgramPath) {
     const wchar_t* const vector[] = {L"anything at all", L"-embedding"};
     CArgumentMap map;
-    std::wostringstream printed;
-    std::wstreambuf* const original = std::wcout.rdbuf(printed.rdbuf());
+    CCapturedOutput printed;
     EXPECT_EQ(map.Parse(2, vector), 0);
-    std::wcout.rdbuf(original);
-    EXPECT_EQ(printed.str(), L"");
+    EXPECT_EQ(printed.Text(), L"");
     EXPECT_EQ(map.size(), 1u);
 }
 

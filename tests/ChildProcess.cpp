@@ -1,7 +1,5 @@
 #include "ChildProcess.h"
 
-#include <vector>
-
 std::wstring ProgramDirectory() {
     std::vector<wchar_t> path(MAX_PATH);
     for (;;) {
@@ -13,6 +11,10 @@ std::wstring ProgramDirectory() {
         }
         path.resize(path.size() * 2);
     }
+}
+
+std::wstring ProgramPath(const wchar_t* file) {
+    return ProgramDirectory() + L"\\" + file;
 }
 
 std::wstring QuoteArgument(const std::wstring& argument) {
@@ -33,6 +35,14 @@ std::wstring QuoteArgument(const std::wstring& argument) {
     }
     quoted.append(backslashes * 2, L'\\');
     return quoted + L"\"";
+}
+
+std::wstring HostCommandLine(const std::vector<std::wstring>& arguments) {
+    std::wstring line = QuoteArgument(ProgramPath(L"pelmora-surrogate.exe"));
+    for (const auto& argument : arguments) {
+        line += L" " + QuoteArgument(argument);
+    }
+    return line;
 }
 
 CChildProcess::~CChildProcess() {

@@ -5,12 +5,19 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 // The directory holding the running test program (and, beside it, the project's programs).
 std::wstring ProgramDirectory();
 
+// A file beside the running test program, such as one of the project's programs.
+std::wstring ProgramPath(const wchar_t* file);
+
 // Quotes one argument by the rules CommandLineToArgvW undoes.
 std::wstring QuoteArgument(const std::wstring& argument);
+
+// The command line that starts this build's pelmora-surrogate.exe with these arguments.
+std::wstring HostCommandLine(const std::vector<std::wstring>& arguments);
 
 // A child process whose standard output (and error) is a pipe that is read as it is written.
 // The destructor ends the child if it still runs.

@@ -51,10 +51,6 @@ TEST(ConsoleSwitch, OnlyExactlyTrueTurnsTheConsoleOn) {
     SetSwitch(nullptr);
 }
 
-std::wstring HostCommand(const std::wstring& arguments) {
-    return QuoteArgument(ProgramDirectory() + L"\\pelmora-surrogate.exe") + L" " + arguments;
-}
-
 // A parent that redirected standard output keeps it, even with the switch on.
 TEST(ConsoleSwitch, RedirectedOutputStaysInTheFile) {
     wchar_t directory[MAX_PATH] = {};
@@ -68,7 +64,7 @@ TEST(ConsoleSwitch, RedirectedOutputStaysInTheFile) {
 
     SetSwitch("true");
     CChildProcess host;
-    const bool started = host.StartWithOutput(HostCommand(L"-embedding"), file);
+    const bool started = host.StartWithOutput(HostCommandLine({L"-embedding"}), file);
     SetSwitch(nullptr);
     CloseHandle(file);
     ASSERT_TRUE(started);
@@ -164,8 +160,8 @@ TEST(ConsoleSwitch, HostWithoutStandardHandlesPrintsToTheParentsConsoleOnlyWhenO
         screen.Clear();
         SetSwitch(c.value);
         CChildProcess host;
-        const bool started =
-            host.Start(HostCommand(L"Gr\u00FC\u00DFe\u20AC"), CChildProcess::Handles::Console);
+        const bool started = host.Start(HostCommandLine({L"Gr\u00FC\u00DFe\u20AC"}),
+                                        CChildProcess::Handles::Console);
         SetSwitch(nullptr);
         ASSERT_TRUE(started);
         ASSERT_TRUE(host.Wait(30000));

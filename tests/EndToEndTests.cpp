@@ -21,10 +21,6 @@ namespace {
 constexpr const wchar_t* kOwnBuild = L"\\" PELMORA_OWN_BUILD L"\\";
 constexpr const wchar_t* kOtherBuild = L"\\" PELMORA_OTHER_BUILD L"\\";
 
-std::wstring OwnPath(const wchar_t* file) {
-    return ProgramDirectory() + L"\\" + file;
-}
-
 // The same file in the other bitness's build, or empty when that build is not there.
 std::wstring OtherPath(const wchar_t* file) {
     std::wstring directory = ProgramDirectory();
@@ -53,10 +49,17 @@ std::wstring Lower(std::wstring text) {
     return text;
 }
 
+// Writes a string value under HKEY_CLASSES_ROOT, creating the key.
+bool SetClassesValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+    return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
+}
+
 // This build's sample, self-registered, with this build's host as the surrogate of its classes.
 class CRegisteredSample {
 public:
-    CRegisteredSample() : m_module(LoadLibraryW(OwnPath(L"pelmora-sample.dll").c_str())) {
+    CRegisteredSample() : m_module(LoadLibraryW(ProgramPath(L"pelmora-sample.dll").c_str())) {
         if (m_module == nullptr) {
             return;
         }
@@ -83,11 +86,8 @@ public:
 
 private:
     static bool SetSurrogate(REFCLSID clsid) {
-        const std::wstring key = L"AppID\\" + GuidText(clsid);
-        const std::wstring host = OwnPath(L"pelmora-surrogate.exe");
-        return RegSetKeyValueW(
-                   HKEY_CLASSES_ROOT, key.c_str(), L"DllSurrogate", REG_SZ, host.c_str(),
-                   static_cast<DWORD>((host.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+        return SetClassesValue(L"AppID\\" + GuidText(clsid), L"DllSurrogate",
+                               ProgramPath(L"pelmora-surrogate.exe"));
     }
 
     HMODULE m_module;
@@ -96,7 +96,7 @@ private:
 
 // Ids of the running processes of this build's host.
 std::vector<DWORD> HostProcesses() {
-    const std::wstring host = Lower(OwnPath(L"pelmora-surrogate.exe"));
+    const std::wstring host = Lower(ProgramPath(L"pelmora-surrogate.exe"));
     std::vector<DWORD> ids;
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
@@ -166,7 +166,7 @@ protected:
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
         m_sample = std::make_unique<CRegisteredSample>();
         ASSERT_TRUE(m_sample->Registered());
-        m_ownClient = OwnPath(L"pelmora-sample-client.exe");
+        m_ownClient = ProgramPath(L"pelmora-sample-client.exe");
         m_otherClient = OtherPath(L"pelmora-sample-client.exe");
     }
     void TearDown() override {
@@ -293,8 +293,7 @@ TEST_F(EndToEnd, HostStartedDirectlyTracesAndKeepsWaiting) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         CChildProcess host;
-        ASSERT_TRUE(host.Start(QuoteArgument(OwnPath(L"pelmora-surrogate.exe")) + L" " +
-                               c.argument + L" -embedding"));
+        ASSERT_TRUE(host.Start(HostCommandLine({c.argument, L"-embedding"})));
         const std::string trace = ServingTrace(host.Id(), c.clsid, c.progId);
         EXPECT_TRUE(host.WaitForOutput("FreeSurrogate.\r\n", 30000)) << host.Output();
         EXPECT_FALSE(host.Wait(1500));
@@ -316,11 +315,11 @@ class CMissingDllClass {
 public:
     CMissingDllClass() {
         const std::wstring clsid = GuidText(kClsidMissingDll);
-        const std::wstring dll = OwnPath(L"no-such-sample.dll");
-        const std::wstring host = OwnPath(L"pelmora-surrogate.exe");
-        m_registered = Set(L"CLSID\\" + clsid, L"AppID", clsid) &&
-                       Set(L"CLSID\\" + clsid + L"\\InprocServer32", nullptr, dll) &&
-                       Set(L"AppID\\" + clsid, L"DllSurrogate", host);
+        const std::wstring dll = ProgramPath(L"no-such-sample.dll");
+        const std::wstring host = ProgramPath(L"pelmora-surrogate.exe");
+        m_registered = SetClassesValue(L"CLSID\\" + clsid, L"AppID", clsid) &&
+                       SetClassesValue(L"CLSID\\" + clsid + L"\\InprocServer32", nullptr, dll) &&
+                       SetClassesValue(L"AppID\\" + clsid, L"DllSurrogate", host);
     }
     CMissingDllClass(const CMissingDllClass&) = delete;
     CMissingDllClass& operator=(const CMissingDllClass&) = delete;
@@ -334,11 +333,6 @@ public:
     bool Registered() const { return m_registered; }
 
 private:
-    static bool Set(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-        return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
-                               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-               ERROR_SUCCESS;
-    }
     bool m_registered = false;
 };
 

@@ -11,10 +11,6 @@
 
 namespace {
 
-std::wstring HostPath() {
-    return ProgramDirectory() + L"\\pelmora-surrogate.exe";
-}
-
 // Just enough of the PE format to read the subsystem and the names of imported DLLs.
 class CPeFile {
 public:
@@ -92,7 +88,7 @@ private:
 };
 
 TEST(Image, IsAWindowsGuiProgram) {
-    const CPeFile image(HostPath());
+    const CPeFile image(ProgramPath(L"pelmora-surrogate.exe"));
     ASSERT_TRUE(image.Valid());
     EXPECT_EQ(image.Subsystem(), IMAGE_SUBSYSTEM_WINDOWS_GUI);
 }
@@ -101,7 +97,7 @@ TEST(Image, IsAWindowsGuiProgram) {
 // runtime (libstdc++, libgcc, winpthread, a Visual C++ redistributable) has to be shipped beside
 // it.
 TEST(Image, ImportsOnlySystemDlls) {
-    const CPeFile image(HostPath());
+    const CPeFile image(ProgramPath(L"pelmora-surrogate.exe"));
     ASSERT_TRUE(image.Valid());
     wchar_t system[MAX_PATH];
     ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
@@ -120,8 +116,9 @@ BOOL CALLBACK CollectName(HMODULE, LPCWSTR, LPWSTR name, LONG_PTR param) {
 }
 
 TEST(Image, CarriesOneManifestRequestingAsInvokerWithoutUiAccess) {
-    const HMODULE module = LoadLibraryExW(
-        HostPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    const HMODULE module =
+        LoadLibraryExW(ProgramPath(L"pelmora-surrogate.exe").c_str(), nullptr,
+                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(module, nullptr);
     std::vector<LPWSTR> names;
     EnumResourceNamesW(module, RT_MANIFEST, CollectName, reinterpret_cast<LONG_PTR>(&names));
@@ -139,7 +136,7 @@ TEST(Image, CarriesOneManifestRequestingAsInvokerWithoutUiAccess) {
 }
 
 TEST(Image, CarriesTheVersionAndProductName) {
-    const std::wstring path = HostPath();
+    const std::wstring path = ProgramPath(L"pelmora-surrogate.exe");
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
     ASSERT_GT(size, 0u);

@@ -9,18 +9,6 @@
 
 namespace {
 
-std::wstring HostPath() {
-    return ProgramDirectory() + L"\\pelmora-surrogate.exe";
-}
-
-std::wstring HostCommandLine(const std::vector<std::wstring>& arguments) {
-    std::wstring line = QuoteArgument(HostPath());
-    for (const auto& argument : arguments) {
-        line += L" " + QuoteArgument(argument);
-    }
-    return line;
-}
-
 std::string Line(const std::string& text) {
     return text + "\r\n";
 }

@@ -47,12 +47,16 @@ int Run(const wchar_t* className, DWORD holdMs) {
     if (FAILED(status)) {
         return Fail(L"CoCreateInstance", status);
     }
+    // Released on every way out, after the hold.
+    struct CReleaseOnExit {
+        IDispatch* object;
+        ~CReleaseOnExit() { object->Release(); }
+    } releaseOnExit{object};
 
     VARIANT result;
     VariantInit(&result);
     status = CallSample(object, L"ProcessId", nullptr, 0, &result);
     if (FAILED(status)) {
-        object->Release();
         return Fail(L"ProcessId", status);
     }
     std::wprintf(L"Object process : %ld\n", result.lVal);
@@ -67,14 +71,12 @@ int Run(const wchar_t* className, DWORD holdMs) {
     VariantInit(&result);
     status = CallSample(object, L"Add", operands, 2, &result);
     if (FAILED(status)) {
-        object->Release();
         return Fail(L"Add", status);
     }
     std::wprintf(L"Add(19, 23)    : %ld\n", result.lVal);
     std::fflush(stdout);
 
     Sleep(holdMs);
-    object->Release();
     return 0;
 }
 
