@@ -1,9 +1,11 @@
 // Creates a sample calculator out of process (CLSCTX_LOCAL_SERVER) and shows where it lives.
 //
 //   pelmora-sample-client.exe [--hold MILLISECONDS] [CLASS]
+//   pelmora-sample-client.exe --repeat COUNT [CLASS]
 //
 // CLASS is a ProgID or a braced CLSID; by default the calculator of the other bitness, the case
-// a surrogate host exists for. --hold keeps the object that long before releasing it.
+// a surrogate host exists for. --hold keeps the object that long before releasing it. --repeat
+// activates COUNT times (create, one call, release) as a load, and reports the failures.
 // Exit codes: 0 success, 1 a COM call failed, 2 bad command line.
 #include "SampleClasses.h"
 #include "SampleDispatch.h"
@@ -31,10 +33,32 @@ int Fail(const wchar_t* what, HRESULT result) {
     return 1;
 }
 
+HRESULT LookUp(const wchar_t* className, CLSID* clsid) {
+    return className[0] == L'{' ? CLSIDFromString(className, clsid)
+                                : CLSIDFromProgID(className, clsid);
+}
+
+int Repeat(const wchar_t* className, unsigned long count) {
+    CLSID clsid = {};
+    HRESULT status = LookUp(className, &clsid);
+    if (FAILED(status)) {
+        return Fail(L"class lookup", status);
+    }
+    unsigned long failures = 0;
+    HRESULT firstFailure = S_OK;
+    for (unsigned long i = 0; i < count; ++i) {
+        status = ActivateSample(clsid);
+        if (FAILED(status) && failures++ == 0) {
+            firstFailure = status;
+        }
+    }
+    std::wprintf(L"Activations    : %lu, %lu failed\n", count, failures);
+    return failures == 0 ? 0 : Fail(L"activation", firstFailure);
+}
+
 int Run(const wchar_t* className, DWORD holdMs) {
     CLSID clsid = {};
-    HRESULT status = className[0] == L'{' ? CLSIDFromString(className, &clsid)
-                                          : CLSIDFromProgID(className, &clsid);
+    HRESULT status = LookUp(className, &clsid);
     if (FAILED(status)) {
         return Fail(L"class lookup", status);
     }
@@ -85,18 +109,22 @@ int Run(const wchar_t* className, DWORD holdMs) {
 int wmain(int argc, wchar_t** argv) {
     const wchar_t* className = kDefaultClass;
     DWORD holdMs = 0;
+    unsigned long repeat = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::wcscmp(argv[i], L"--hold") == 0 && i + 1 < argc) {
             holdMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+        } else if (std::wcscmp(argv[i], L"--repeat") == 0 && i + 1 < argc) {
+            repeat = std::wcstoul(argv[++i], nullptr, 10);
         } else if (argv[i][0] != L'-') {
             className = argv[i];
         } else {
-            std::fwprintf(stderr, L"usage: pelmora-sample-client [--hold MILLISECONDS] [CLASS]\n");
+            std::fwprintf(stderr, L"usage: pelmora-sample-client [--hold MILLISECONDS | --repeat "
+                                  L"COUNT] [CLASS]\n");
             return 2;
         }
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const int code = Run(className, holdMs);
+    const int code = repeat > 0 ? Repeat(className, repeat) : Run(className, holdMs);
     CoUninitialize();
     return code;
 }
