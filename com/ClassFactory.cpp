@@ -27,15 +27,46 @@ ULONG STDMETHODCALLTYPE CClassFactory::Release() {
     return count;
 }
 
+namespace {
+
+// Counts one call as in progress for as long as it runs.
+class CCallInProgress {
+public:
+    explicit CCallInProgress(CServerActivity* activity) : m_activity(activity) {
+        if (m_activity != nullptr) {
+            m_activity->CallStarted();
+        }
+    }
+    CCallInProgress(const CCallInProgress&) = delete;
+    CCallInProgress& operator=(const CCallInProgress&) = delete;
+    ~CCallInProgress() {
+        if (m_activity != nullptr) {
+            m_activity->CallEnded();
+        }
+    }
+
+private:
+    CServerActivity* const m_activity;
+};
+
+} // namespace
+
 HRESULT STDMETHODCALLTYPE CClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
+    const CCallInProgress call(m_activity);
     return ComRuntime::CoCreateInstance(m_clsid, outer, CLSCTX_INPROC_SERVER, iid, out);
 }
 
 HRESULT STDMETHODCALLTYPE CClassFactory::LockServer(BOOL lock) {
     if (lock) {
         ComRuntime::CoAddRefServerProcess();
+        if (m_activity != nullptr) {
+            m_activity->Locked();
+        }
     } else {
         ComRuntime::CoReleaseServerProcess();
+        if (m_activity != nullptr) {
+            m_activity->Unlocked();
+        }
     }
     return S_OK;
 }

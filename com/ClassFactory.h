@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ServerActivity.h"
+
 #include <objbase.h>
 
 #include <atomic>
@@ -9,7 +11,10 @@
 // Lives on the heap and deletes itself on its last Release.
 class CClassFactory final : public IClassFactory {
 public:
-    explicit CClassFactory(REFCLSID clsid) : m_clsid(clsid) {}
+    // activity, when given, hears of every CreateInstance and LockServer and must outlive the
+    // calls.
+    explicit CClassFactory(REFCLSID clsid, CServerActivity* activity = nullptr)
+        : m_clsid(clsid), m_activity(activity) {}
     CClassFactory(const CClassFactory&) = delete;
     CClassFactory& operator=(const CClassFactory&) = delete;
 
@@ -28,4 +33,5 @@ private:
     std::atomic<ULONG> m_refCount{0};
     const CLSID m_clsid;
     DWORD m_cookie = 0;
+    CServerActivity* const m_activity;
 };

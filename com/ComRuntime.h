@@ -19,5 +19,9 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
                          LPVOID* object);
 ULONG CoAddRefServerProcess();
 ULONG CoReleaseServerProcess();
+HRESULT CreateStreamOnHGlobal(HGLOBAL global, BOOL deleteOnRelease, LPSTREAM* stream);
+HRESULT CoMarshalInterface(LPSTREAM stream, REFIID iid, LPUNKNOWN object, DWORD destContext,
+                           LPVOID destContextData, DWORD flags);
+HRESULT CoReleaseMarshalData(LPSTREAM stream);
 
 } // namespace ComRuntime

@@ -48,4 +48,17 @@ ULONG CoReleaseServerProcess() {
     return ::CoReleaseServerProcess();
 }
 
+HRESULT CreateStreamOnHGlobal(HGLOBAL global, BOOL deleteOnRelease, LPSTREAM* stream) {
+    return ::CreateStreamOnHGlobal(global, deleteOnRelease, stream);
+}
+
+HRESULT CoMarshalInterface(LPSTREAM stream, REFIID iid, LPUNKNOWN object, DWORD destContext,
+                           LPVOID destContextData, DWORD flags) {
+    return ::CoMarshalInterface(stream, iid, object, destContext, destContextData, flags);
+}
+
+HRESULT CoReleaseMarshalData(LPSTREAM stream) {
+    return ::CoReleaseMarshalData(stream);
+}
+
 } // namespace ComRuntime

@@ -33,7 +33,7 @@ ULONG STDMETHODCALLTYPE CSurrogate::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
-    CClassFactory* const factory = new (std::nothrow) CClassFactory(clsid);
+    CClassFactory* const factory = new (std::nothrow) CClassFactory(clsid, &m_activity);
     if (factory == nullptr) {
         return E_OUTOFMEMORY;
     }
@@ -43,6 +43,7 @@ HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
     // A factory that was current before stays registered; the runtime revokes it at
     // CoUninitialize.
     m_factory = factory;
+    m_factoryRevoked = false;
     factory->AddRef();
     DWORD cookie = 0;
     const HRESULT result = ComRuntime::CoRegisterClassObject(
@@ -53,18 +54,44 @@ HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
 
 HRESULT STDMETHODCALLTYPE CSurrogate::FreeSurrogate() {
     CClassFactory* factory = nullptr;
+    bool revoked = false;
     {
         CLock hold(m_factoryLock);
         factory = m_factory;
+        revoked = m_factoryRevoked;
         m_factory = nullptr;
+        m_factoryRevoked = false;
     }
     if (factory == nullptr) {
         return S_OK;
     }
-    const HRESULT result = ComRuntime::CoRevokeClassObject(factory->Cookie());
+    const HRESULT result = revoked ? S_OK : ComRuntime::CoRevokeClassObject(factory->Cookie());
     // Only the surrogate's own reference: a holder that still counts one keeps the factory
     // alive, and it deletes itself on that holder's Release.
     factory->Release();
     SetEvent(m_event.Get());
     return result;
+}
+
+HRESULT CSurrogate::RevokeClassObject() {
+    DWORD cookie = 0;
+    {
+        CLock hold(m_factoryLock);
+        if (m_factory == nullptr || m_factoryRevoked) {
+            return S_OK;
+        }
+        m_factoryRevoked = true;
+        cookie = m_factory->Cookie();
+    }
+    // Outside the lock: revoking may wait for the runtime's threads.
+    return ComRuntime::CoRevokeClassObject(cookie);
+}
+
+IUnknown* CSurrogate::ClassObject() {
+    CLock hold(m_factoryLock);
+    if (m_factory == nullptr) {
+        return nullptr;
+    }
+    m_factory->AddRef();
+    return m_factory;
 }

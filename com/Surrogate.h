@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Handle.h"
+#include "ServerActivity.h"
 
 #include <objbase.h>
 
@@ -31,6 +32,17 @@ public:
     // The completion event, or nullptr if it could not be created.
     HANDLE Event() const { return m_event.Get(); }
 
+    // What clients do with the factories this surrogate registers.
+    const CServerActivity& Activity() const { return m_activity; }
+
+    // Withdraws the current factory's registration, so no new client reaches it, while the
+    // factory stays current and serves the clients that already hold it. FreeSurrogate then
+    // releases it without revoking it again.
+    HRESULT RevokeClassObject();
+
+    // The current factory with a reference for the caller, or nullptr.
+    IUnknown* ClassObject();
+
 private:
     // The runtime may call LoadDllServer and FreeSurrogate on any of its threads, also while the
     // main thread runs its own LoadDllServer.
@@ -47,6 +59,8 @@ private:
 
     std::atomic<ULONG> m_refCount{0};
     CClassFactory* m_factory = nullptr;
+    bool m_factoryRevoked = false;
     CHandle m_event;
+    CServerActivity m_activity;
     SRWLOCK m_factoryLock = SRWLOCK_INIT;
 };

@@ -53,8 +53,7 @@ HRESULT CoRegisterSurrogate(ISurrogate* surrogate) {
     Hold hold(g_lock);
     g_fake.calls.push_back(L"CoRegisterSurrogate");
     g_fake.surrogates.push_back(surrogate);
-    // Wine's answer; the host must go on regardless.
-    return E_NOTIMPL;
+    return g_fake.registerSurrogateResult;
 }
 
 HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid) {
@@ -112,17 +111,26 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD context, D
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {
-    Hold hold(g_lock);
-    g_fake.calls.push_back(L"CoRevokeClassObject");
-    g_fake.revoked.push_back(cookie);
-    for (auto& registration : g_fake.registrations) {
-        if (registration.cookie == cookie && registration.held) {
-            g_fake.countAfterRevoke.push_back(registration.object->Release());
-            registration.held = false;
-            break;
+    std::function<void()> hook;
+    HRESULT result;
+    {
+        Hold hold(g_lock);
+        g_fake.calls.push_back(L"CoRevokeClassObject");
+        g_fake.revoked.push_back(cookie);
+        for (auto& registration : g_fake.registrations) {
+            if (registration.cookie == cookie && registration.held) {
+                g_fake.countAfterRevoke.push_back(registration.object->Release());
+                registration.held = false;
+                break;
+            }
         }
+        result = g_fake.revokeResult;
+        hook = g_fake.onRevoke;
     }
-    return g_fake.revokeResult;
+    if (hook) {
+        hook();
+    }
+    return result;
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
@@ -143,6 +151,41 @@ ULONG CoReleaseServerProcess() {
     Hold hold(g_lock);
     g_fake.calls.push_back(L"CoReleaseServerProcess");
     return static_cast<ULONG>(--g_fake.serverProcessCount);
+}
+
+HRESULT CreateStreamOnHGlobal(HGLOBAL global, BOOL deleteOnRelease, LPSTREAM* stream) {
+    Hold hold(g_lock);
+    g_fake.calls.push_back(L"CreateStreamOnHGlobal");
+    return ::CreateStreamOnHGlobal(global, deleteOnRelease, stream);
+}
+
+// Like the runtime's stub, a marshal holds the object until its data is released.
+HRESULT CoMarshalInterface(LPSTREAM stream, REFIID iid, LPUNKNOWN object, DWORD destContext,
+                           LPVOID, DWORD flags) {
+    Hold hold(g_lock);
+    g_fake.calls.push_back(L"CoMarshalInterface");
+    if (FAILED(g_fake.marshalResult)) {
+        return g_fake.marshalResult;
+    }
+    object->AddRef();
+    g_fake.marshals.push_back({object, iid, destContext, flags, stream, true});
+    const ULONG index = static_cast<ULONG>(g_fake.marshals.size() - 1);
+    return stream->Write(&index, sizeof(index), nullptr);
+}
+
+HRESULT CoReleaseMarshalData(LPSTREAM stream) {
+    Hold hold(g_lock);
+    g_fake.calls.push_back(L"CoReleaseMarshalData");
+    g_fake.releasedMarshals.push_back(stream);
+    ULONG index = 0;
+    ULONG read = 0;
+    if (FAILED(stream->Read(&index, sizeof(index), &read)) || read != sizeof(index) ||
+        index >= g_fake.marshals.size() || !g_fake.marshals[index].held) {
+        return E_INVALIDARG;
+    }
+    g_fake.marshals[index].held = false;
+    g_fake.marshals[index].object->Release();
+    return S_OK;
 }
 
 } // namespace ComRuntime

@@ -19,6 +19,14 @@ struct FakeComRuntime {
         DWORD cookie;
         bool held; // the registration's reference, until revoked
     };
+    struct Marshal {
+        IUnknown* object;
+        IID iid;
+        DWORD destContext;
+        DWORD flags;
+        IStream* stream;
+        bool held; // the object's reference, until the data is released
+    };
     struct Creation {
         CLSID clsid;
         IUnknown* outer;
@@ -28,6 +36,8 @@ struct FakeComRuntime {
     };
 
     // Answers.
+    HRESULT registerSurrogateResult = S_OK; // Wine answers E_NOTIMPL
+    HRESULT marshalResult = S_OK;
     HRESULT registerResult = S_OK;
     DWORD nextCookie = 0x100;
     HRESULT revokeResult = S_OK;
@@ -38,6 +48,8 @@ struct FakeComRuntime {
     std::wstring progId;
     // Runs inside CoRegisterClassObject, after the call is recorded.
     std::function<void()> onRegister;
+    // Runs inside CoRevokeClassObject, after the runtime let go of the object.
+    std::function<void()> onRevoke;
 
     // Records.
     int initializeCalls = 0;
@@ -53,6 +65,8 @@ struct FakeComRuntime {
     std::vector<ULONG> countAfterRevoke; // the object's count once the runtime let go of it
     std::vector<Creation> creations;
     long serverProcessCount = 0;
+    std::vector<Marshal> marshals;          // each holds a reference on its object until released
+    std::vector<IStream*> releasedMarshals; // streams given to CoReleaseMarshalData
     std::vector<std::wstring> calls; // operation names in call order
     wchar_t* progIdGiven = nullptr;  // the ProgID buffer handed out last
 };

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <iostream>
@@ -220,6 +221,152 @@ TEST_F(Hosting, EndsAtOnceWhenTheCompletionEventCannotBeCreated) {
                   L"\nTerminated due to failure in creating the completion event.\n");
     EXPECT_EQ(FakeSnapshot().calls,
               (std::vector<std::wstring>{L"CoInitializeEx", L"CoUninitialize"}));
+}
+
+} // namespace
+
+namespace {
+
+// A runtime that refuses the surrogate, as Wine's does: the host pins the interfaces it serves and
+// releases itself once unused.
+class SelfRelease : public Hosting {
+protected:
+    void SetUp() override {
+        Hosting::SetUp();
+        Fake().registerSurrogateResult = E_NOTIMPL;
+        SetIdleSeconds(L"1");
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", nullptr);
+        Hosting::TearDown();
+    }
+    static void SetIdleSeconds(const wchar_t* value) {
+        SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", value);
+    }
+    // The class object as the runtime hands it to clients.
+    static IClassFactory* ClassObject() {
+        return static_cast<IClassFactory*>(FakeSnapshot().registrations.at(0).object);
+    }
+};
+
+const std::wstring kReleaseLine = L"No client for 1 s: releasing the host.";
+
+TEST_F(SelfRelease, AnUnusedHostReleasesItselfAndEndsNormally) {
+    Start();
+    ASSERT_TRUE(Finished(10000)) << m_capture.Text();
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(m_capture.Text(), kServingTrace + kReleaseLine + L"\nPelmora COM Surrogate done.\n");
+
+    const auto fake = FakeSnapshot();
+    // Three pins of one host-owned object before the class is registered; the class object held
+    // through the drain; every marshal released before CoUninitialize.
+    ASSERT_EQ(fake.marshals.size(), 4u);
+    const IID pinned[] = {IID_IUnknown, IID_IDispatch, IID_IClassFactory};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(IsEqualIID(fake.marshals[i].iid, pinned[i])) << i;
+        EXPECT_EQ(fake.marshals[i].object, fake.marshals[0].object);
+        EXPECT_EQ(fake.marshals[i].flags, static_cast<DWORD>(MSHLFLAGS_TABLESTRONG));
+        EXPECT_EQ(fake.marshals[i].destContext, static_cast<DWORD>(MSHCTX_LOCAL));
+    }
+    EXPECT_EQ(fake.marshals[3].object, fake.registrations.at(0).object);
+    for (const auto& marshal : fake.marshals) {
+        EXPECT_FALSE(marshal.held);
+    }
+    const auto at = [&](const wchar_t* call) {
+        return std::find(fake.calls.begin(), fake.calls.end(), call) - fake.calls.begin();
+    };
+    const auto lastRelease =
+        (fake.calls.rend() -
+         std::find(fake.calls.rbegin(), fake.calls.rend(), L"CoReleaseMarshalData")) - 1;
+    EXPECT_LT(at(L"CoMarshalInterface"), at(L"CoRegisterClassObject"));
+    EXPECT_LT(lastRelease, at(L"CoUninitialize"));
+    // Revoked once, before the drain; the factory then went with FreeSurrogate.
+    EXPECT_EQ(fake.revoked, std::vector<DWORD>{fake.registrations.at(0).cookie});
+    EXPECT_EQ(fake.countAfterRevoke.size(), 1u);
+}
+
+// A client that fetched the class object just before the revocation is still served, and its work
+// keeps the host until it has been unused again.
+TEST_F(SelfRelease, AClientOfTheWithdrawnClassIsServed) {
+    Fake().onRevoke = [] {
+        IClassFactory* const factory = ClassObject();
+        IUnknown* object = nullptr;
+        EXPECT_EQ(
+            factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
+            S_OK);
+        EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    };
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kReleaseLine, 10000));
+    EXPECT_FALSE(Finished(3000));
+    EXPECT_EQ(ClassObject()->LockServer(FALSE), S_OK);
+    ASSERT_TRUE(Finished(10000)) << m_capture.Text();
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(FakeSnapshot().creations.size(), 1u);
+}
+
+TEST_F(SelfRelease, AServerLockKeepsTheHost) {
+    m_capture.onLine = [](const std::wstring& line) {
+        if (line == kWaitLine) {
+            EXPECT_EQ(ClassObject()->LockServer(TRUE), S_OK);
+        }
+    };
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    EXPECT_FALSE(Finished(3500));
+    EXPECT_EQ(ClassObject()->LockServer(FALSE), S_OK);
+    ASSERT_TRUE(Finished(10000)) << m_capture.Text();
+    EXPECT_EQ(Join(), 0);
+}
+
+struct SettingCase {
+    const char* name;
+    const wchar_t* value;
+    std::wstring trace; // up to the wait line
+};
+
+// 0 turns the release off; anything but a whole number gets the default with a warning. Either
+// way the pins are made and the host waits for FreeSurrogate.
+TEST_F(SelfRelease, SettingsThatDoNotReleaseWithinSeconds) {
+    const std::wstring warning =
+        L"WARNING: BREVANIX_IDLE_SECONDS is not a whole number of seconds; using 30.\n";
+    const SettingCase cases[] = {
+        {"zero", L"0", kServingTrace},
+        {"not a number", L"soon", L"CLSID  : " + kClsidText + L"\n" + warning +
+                                      kServingTrace.substr(kServingTrace.find(L"ProgID"))},
+        {"negative", L"-5", L"CLSID  : " + kClsidText + L"\n" + warning +
+                                kServingTrace.substr(kServingTrace.find(L"ProgID"))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetFake();
+        SetUp();
+        SetIdleSeconds(c.value);
+        CCapture capture;
+        std::thread host([] { RunSurrogate(kClsidText, RecordingEvent); });
+        ASSERT_TRUE(capture.WaitForLine(kWaitLine, 10000));
+        Sleep(1500); // past the first poll, which would release a 1 s host
+        EXPECT_EQ(capture.Text(), c.trace);
+        EXPECT_EQ(FakeSnapshot().marshals.size(), 3u);
+        EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+        host.join();
+    }
+}
+
+// Where the runtime accepts the surrogate, nothing of the above happens.
+TEST_F(Hosting, AnAcceptedSurrogateWaitsForFreeSurrogateOnly) {
+    SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", L"1");
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    EXPECT_FALSE(Finished(3500));
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    ASSERT_TRUE(Finished(5000));
+    EXPECT_EQ(Join(), 0);
+    SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", nullptr);
+    EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
+    const auto fake = FakeSnapshot();
+    EXPECT_TRUE(fake.marshals.empty());
+    EXPECT_EQ(fake.revoked.size(), 1u);
 }
 
 } // namespace

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <objbase.h>
+
+#include <string>
+
+// The DLL registered as the hosted class's in-process server, asked through its DllCanUnloadNow
+// whether any of its objects is alive.
+class CHostedDll {
+public:
+    explicit CHostedDll(REFCLSID clsid);
+
+    // False while the DLL is not loaded into this process (or the class has no DLL registered);
+    // otherwise true unless its DllCanUnloadNow answers S_OK. A DLL without DllCanUnloadNow
+    // cannot say, and counts as in use.
+    bool InUse() const;
+
+private:
+    std::wstring m_path;
+};
