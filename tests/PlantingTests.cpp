@@ -1,0 +1,271 @@
+// DLL planting through the host, under the platform's COM runtime: the runtime starts the host
+// from the client, so the host begins in the client's working directory. A hosted DLL that asks
+// for a DLL by bare name must not get one from there, and its own dependencies must still load.
+#include "ChildProcess.h"
+#include "ProbeClass.h"
+#include "SampleDispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <string>
+
+namespace {
+
+constexpr const wchar_t* kPlantedDll = L"pelmora-planted.dll";
+
+std::wstring GuidText(REFGUID guid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+std::wstring Lower(std::wstring text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t c) { return std::towlower(c); });
+    return text;
+}
+
+bool SetClassesValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+    return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
+                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
+           ERROR_SUCCESS;
+}
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ProbeFolderPath(const wchar_t* file) {
+    return ProgramDirectory() + L"\\" + kProbeFolder + L"\\" + file;
+}
+
+// The probe class, served by this build's host.
+class CRegisteredProbe {
+public:
+    CRegisteredProbe() {
+        const std::wstring clsid = GuidText(kClsidProbe);
+        const std::wstring server = L"CLSID\\" + clsid + L"\\InprocServer32";
+        m_registered = SetClassesValue(L"CLSID\\" + clsid, L"AppID", clsid) &&
+                       SetClassesValue(server, nullptr, ProbeFolderPath(kProbeDll)) &&
+                       SetClassesValue(server, L"ThreadingModel", L"Both") &&
+                       SetClassesValue(L"AppID\\" + clsid, L"DllSurrogate",
+                                       ProgramPath(L"pelmora-surrogate.exe"));
+    }
+    CRegisteredProbe(const CRegisteredProbe&) = delete;
+    CRegisteredProbe& operator=(const CRegisteredProbe&) = delete;
+    ~CRegisteredProbe() {
+        const std::wstring clsid = GuidText(kClsidProbe);
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
+        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
+        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
+    }
+    bool Registered() const { return m_registered; }
+
+private:
+    bool m_registered = false;
+};
+
+// A probe object created in the given context.
+class CProbe {
+public:
+    explicit CProbe(DWORD context)
+        : m_status(CoCreateInstance(kClsidProbe, nullptr, context, IID_IDispatch,
+                                    reinterpret_cast<void**>(&m_object))) {}
+    CProbe(const CProbe&) = delete;
+    CProbe& operator=(const CProbe&) = delete;
+    ~CProbe() {
+        if (m_object != nullptr) {
+            m_object->Release();
+        }
+    }
+
+    HRESULT Status() const { return m_status; }
+
+    DWORD ProcessId() {
+        VARIANT result;
+        VariantInit(&result);
+        return SUCCEEDED(Call(L"ProcessId", nullptr, 0, &result)) ? result.lVal : 0;
+    }
+    // The path of the module the probe got for a bare name, empty when it got none.
+    std::wstring LoadByName(const wchar_t* name) {
+        VARIANT argument;
+        VariantInit(&argument);
+        argument.vt = VT_BSTR;
+        argument.bstrVal = SysAllocString(name);
+        const std::wstring path = Text(L"LoadByName", &argument, 1);
+        VariantClear(&argument);
+        return path;
+    }
+    std::wstring HelperPath() { return Text(L"HelperPath", nullptr, 0); }
+
+private:
+    HRESULT Call(const wchar_t* method, VARIANT* arguments, UINT count, VARIANT* result) {
+        return m_object == nullptr ? m_status
+                                   : CallSample(m_object, method, arguments, count, result);
+    }
+    std::wstring Text(const wchar_t* method, VARIANT* arguments, UINT count) {
+        VARIANT result;
+        VariantInit(&result);
+        if (FAILED(Call(method, arguments, count, &result))) {
+            return L"<" + std::wstring(method) + L" failed>";
+        }
+        std::wstring text = result.vt == VT_BSTR && result.bstrVal != nullptr
+                                ? std::wstring(result.bstrVal, SysStringLen(result.bstrVal))
+                                : L"<not a string>";
+        VariantClear(&result);
+        return text;
+    }
+
+    IDispatch* m_object = nullptr;
+    HRESULT m_status;
+};
+
+// The full image path of a process, lower case; empty when it cannot be read.
+std::wstring ImagePath(DWORD processId) {
+    std::wstring path;
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process != nullptr) {
+        wchar_t buffer[MAX_PATH] = {};
+        DWORD length = MAX_PATH;
+        if (QueryFullProcessImageNameW(process, 0, buffer, &length)) {
+            path.assign(buffer, length);
+        }
+        CloseHandle(process);
+    }
+    return Lower(path);
+}
+
+// A fresh directory holding a copy of the planted DLL: a client's working directory as an
+// attacker prepared it.
+class CPlantedDirectory {
+public:
+    CPlantedDirectory() {
+        wchar_t temp[MAX_PATH] = {};
+        const DWORD length = GetTempPathW(MAX_PATH, temp);
+        if (length == 0 || length >= MAX_PATH) {
+            return;
+        }
+        m_path = std::wstring(temp, length) + L"pelmora-planting-" +
+                 std::to_wstring(GetCurrentProcessId());
+        const std::wstring source = ProgramDirectory() + L"\\planted\\" + kPlantedDll;
+        // Left over from an earlier run whose host still held it: reused, with no marker.
+        const bool created =
+            CreateDirectoryW(m_path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+        DeleteFileW(Marker().c_str());
+        m_ready = created && CopyFileW(source.c_str(), Dll().c_str(), FALSE) && !Exists(Marker());
+    }
+    CPlantedDirectory(const CPlantedDirectory&) = delete;
+    CPlantedDirectory& operator=(const CPlantedDirectory&) = delete;
+    ~CPlantedDirectory() {
+        if (m_path.empty()) {
+            return;
+        }
+        DeleteFileW(Marker().c_str());
+        DeleteFileW(Dll().c_str());
+        RemoveDirectoryW(m_path.c_str());
+    }
+
+    bool Ready() const { return m_ready; }
+    const std::wstring& Path() const { return m_path; }
+    std::wstring Dll() const { return m_path + L"\\" + kPlantedDll; }
+    // Written by the planted DLL in whichever process loads it.
+    std::wstring Marker() const { return Dll() + L".loaded"; }
+
+private:
+    std::wstring m_path;
+    bool m_ready = false;
+};
+
+// This process's working directory, for the life of the object.
+class CWorkingDirectory {
+public:
+    explicit CWorkingDirectory(const std::wstring& path) {
+        const DWORD length = GetCurrentDirectoryW(0, nullptr);
+        m_previous.resize(length);
+        if (length == 0 || GetCurrentDirectoryW(length, &m_previous[0]) != length - 1) {
+            return;
+        }
+        m_previous.resize(length - 1);
+        m_changed = SetCurrentDirectoryW(path.c_str()) != FALSE;
+    }
+    CWorkingDirectory(const CWorkingDirectory&) = delete;
+    CWorkingDirectory& operator=(const CWorkingDirectory&) = delete;
+    ~CWorkingDirectory() {
+        if (m_changed) {
+            SetCurrentDirectoryW(m_previous.c_str());
+        }
+    }
+    bool Changed() const { return m_changed; }
+
+private:
+    std::wstring m_previous;
+    bool m_changed = false;
+};
+
+class DllPlanting : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        m_initialized = true;
+        ASSERT_TRUE(m_probe.Registered());
+    }
+    void TearDown() override {
+        // Under Wine the runtime never frees a host; end the one this test caused.
+        if (m_host != 0) {
+            const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, m_host);
+            if (process != nullptr) {
+                TerminateProcess(process, 1);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+        }
+        if (m_initialized) {
+            CoUninitialize();
+        }
+    }
+
+    // This build's host, not this process, serves the probe; it is ended after the test.
+    void ExpectServedByHost(CProbe& probe) {
+        ASSERT_EQ(probe.Status(), S_OK);
+        const DWORD process = probe.ProcessId();
+        ASSERT_NE(process, 0u);
+        ASSERT_NE(process, GetCurrentProcessId());
+        ASSERT_EQ(ImagePath(process), Lower(ProgramPath(L"pelmora-surrogate.exe")));
+        m_host = process;
+    }
+
+    CRegisteredProbe m_probe;
+    bool m_initialized = false;
+    DWORD m_host = 0;
+};
+
+TEST_F(DllPlanting, ADllInTheClientsWorkingDirectoryIsNeverLoadedIntoTheHost) {
+    CPlantedDirectory planted;
+    ASSERT_TRUE(planted.Ready()) << "cannot prepare " << planted.Path().c_str();
+    CWorkingDirectory workingDirectory(planted.Path());
+    ASSERT_TRUE(workingDirectory.Changed());
+
+    // The runtime starts the host from here, in this working directory.
+    CProbe hosted(CLSCTX_LOCAL_SERVER);
+    ASSERT_NO_FATAL_FAILURE(ExpectServedByHost(hosted));
+    EXPECT_EQ(hosted.LoadByName(kPlantedDll), L"");
+    EXPECT_FALSE(Exists(planted.Marker()));
+
+    // Control: the same probe in this process, from the same directory, does get the DLL.
+    CProbe inProcess(CLSCTX_INPROC_SERVER);
+    ASSERT_EQ(inProcess.Status(), S_OK);
+    ASSERT_EQ(inProcess.ProcessId(), GetCurrentProcessId());
+    EXPECT_EQ(Lower(inProcess.LoadByName(kPlantedDll)), Lower(planted.Dll()));
+    EXPECT_TRUE(Exists(planted.Marker()));
+}
+
+TEST_F(DllPlanting, AHostedDllsImportsBesideItInAFolderOfItsOwnStillLoad) {
+    CProbe hosted(CLSCTX_LOCAL_SERVER);
+    ASSERT_NO_FATAL_FAILURE(ExpectServedByHost(hosted));
+    EXPECT_EQ(Lower(hosted.HelperPath()), Lower(ProbeFolderPath(kProbeHelperDll)));
+}
+
+} // namespace
