@@ -1,7 +1,7 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := mingw-x86 mingw-x64
 
-.PHONY: all deps build test demo bench clean format
+.PHONY: all deps build test demo bench bench-load clean format
 
 all: build
 
@@ -26,6 +26,10 @@ demo: build
 # Figures, not pass/fail: latency, throughput, the host's memory and idle CPU (about 7 minutes).
 bench: build
 	@sh scripts/bench.sh
+
+# Only the benchmark's row of 8 concurrent clients of both bitnesses (about 2 minutes).
+bench-load: build
+	@sh scripts/bench.sh load
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

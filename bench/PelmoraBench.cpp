@@ -7,6 +7,9 @@
 //   pelmora-bench.exe worker MS [CLASS]  activations for MS after the start signal;
 //                                        prints "<activations> <failures>"
 //   pelmora-bench.exe run [CLASS]        the warm measurements
+//   pelmora-bench.exe load CLIENT32 CLIENT64 COUNT [CLASS]
+//                                        4 sample clients of each bitness at once, COUNT
+//                                        activations each, against one warm host
 //
 // CLASS is a ProgID; by default the 32-bit sample calculator.
 #include "ChildProcess.h"
@@ -175,6 +178,90 @@ void Report(const char* name, Spread spread) {
     std::printf("%s_median_us %.0f\n%s_p95_us %.0f\n", name, spread.median, name, spread.p95);
 }
 
+// Ids of the running host processes (Wine lists only this prefix's).
+std::vector<DWORD> HostIds() {
+    std::vector<DWORD> ids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return ids;
+    }
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (_wcsicmp(entry.szExeFile, L"pelmora-surrogate.exe") == 0) {
+            ids.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// Mixed-bitness clients at once: activations done and failed, clients that did not finish within
+// the limit (hung), host processes seen while they ran, and the rate.
+int Load(REFCLSID clsid, const wchar_t* progId, const std::wstring& client32,
+         const std::wstring& client64, unsigned long count) {
+    DWORD firstHost = 0;
+    const HRESULT status = ActivateSample(clsid, &firstHost);
+    if (FAILED(status)) {
+        std::fprintf(stderr, "bench: the first activation failed: 0x%08lX\n",
+                     static_cast<unsigned long>(status));
+        return 1;
+    }
+    std::fprintf(stderr, "8 clients, %lu activations each...\n", count);
+    std::vector<DWORD> hosts{firstHost};
+    std::vector<std::unique_ptr<CChildProcess>> clients;
+    const double start = NowUs();
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<CChildProcess>());
+        clients.back()->Start(QuoteArgument(i % 2 == 0 ? client32 : client64) + L" --repeat " +
+                              std::to_wstring(count) + L" " + progId);
+    }
+    // A hang shows as clients that never end; the limit is far above a healthy run's time.
+    const ULONGLONG deadline = GetTickCount64() + 600000;
+    for (;;) {
+        for (const DWORD id : HostIds()) {
+            if (std::find(hosts.begin(), hosts.end(), id) == hosts.end()) {
+                hosts.push_back(id);
+            }
+        }
+        bool running = false;
+        for (auto& client : clients) {
+            running = running || !client->Wait(0);
+        }
+        if (!running || GetTickCount64() > deadline) {
+            break;
+        }
+        Sleep(200);
+    }
+    const double seconds = (NowUs() - start) / 1e6;
+    unsigned long done = 0;
+    unsigned long failed = 0;
+    unsigned long hung = 0;
+    for (auto& client : clients) {
+        if (!client->Wait(0)) {
+            ++hung;
+            client->Terminate();
+            continue;
+        }
+        unsigned long total = 0;
+        unsigned long failures = count;
+        const std::string output = client->Output();
+        const auto at = output.find("Activations    : ");
+        if (at == std::string::npos ||
+            std::sscanf(output.c_str() + at, "Activations    : %lu, %lu failed", &total,
+                        &failures) != 2) {
+            total = count;
+        }
+        done += total - failures;
+        failed += failures;
+    }
+    std::printf("load_done %lu\nload_failed %lu\nload_hung %lu\nload_hosts %zu\n"
+                "load_rate %.0f\n",
+                done, failed, hung, hosts.size(), seconds > 0 ? done / seconds : 0.0);
+    return 0;
+}
+
 int RunAll(REFCLSID clsid, const wchar_t* progId) {
     DWORD hostId = 0;
     HRESULT status = ActivateSample(clsid, &hostId);
@@ -246,7 +333,7 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: pelmora-bench once|worker MS|run [CLASS]\n");
+        std::fprintf(stderr, "usage: pelmora-bench once|worker MS|run|load ... [CLASS]\n");
         return 2;
     }
     const std::wstring mode = argv[1];
@@ -254,6 +341,19 @@ int wmain(int argc, wchar_t** argv) {
     DWORD durationMs = 0;
     if (mode == L"worker" && next < argc) {
         durationMs = static_cast<DWORD>(std::wcstoul(argv[next++], nullptr, 10));
+    }
+    std::wstring client32;
+    std::wstring client64;
+    unsigned long count = 0;
+    if (mode == L"load") {
+        if (argc < 5) {
+            std::fprintf(stderr, "usage: pelmora-bench load CLIENT32 CLIENT64 COUNT [CLASS]\n");
+            return 2;
+        }
+        client32 = argv[2];
+        client64 = argv[3];
+        count = std::wcstoul(argv[4], nullptr, 10);
+        next = 5;
     }
     const wchar_t* progId = next < argc ? argv[next] : L"Pelmora.Sample32.Calculator";
 
@@ -268,6 +368,8 @@ int wmain(int argc, wchar_t** argv) {
         code = Worker(clsid, durationMs);
     } else if (mode == L"run") {
         code = RunAll(clsid, progId);
+    } else if (mode == L"load") {
+        code = Load(clsid, progId, client32, client64, count);
     }
     CoUninitialize();
     return code;

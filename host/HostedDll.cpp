@@ -13,15 +13,15 @@ std::wstring RegisteredPath(REFCLSID clsid) {
                   clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
     const std::wstring key = std::wstring(L"CLSID\\") + clsidText + L"\\InprocServer32";
     DWORD size = 0;
-    // Expands REG_EXPAND_SZ, as the runtime does before loading.
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ,
-                     nullptr, nullptr, &size) != ERROR_SUCCESS) {
+    // A REG_EXPAND_SZ value is expanded and passes as REG_SZ, as the runtime reads it.
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
+                     &size) != ERROR_SUCCESS) {
         return {};
     }
     std::vector<wchar_t> value(size / sizeof(wchar_t) + 1, L'\0');
     size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
-    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ,
-                     nullptr, value.data(), &size) != ERROR_SUCCESS) {
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value.data(),
+                     &size) != ERROR_SUCCESS) {
         return {};
     }
     std::wstring path(value.data());

@@ -1,7 +1,9 @@
 #!/bin/sh
 # The benchmark: the 64-bit bench client against the 32-bit host serving the 32-bit sample, under
 # Wine in the project's private prefix. Expects both builds (make build). Prints one table.
+# "bench.sh load" runs only the mixed-bitness load row.
 set -eu
+only=${1:-all}
 . "$(dirname "$0")/wine-env.sh"
 
 x86="$pelmora_root/build/mingw-x86/bin"
@@ -9,7 +11,8 @@ x64="$pelmora_root/build/mingw-x64/bin"
 clsid="{73EEF8E1-7FA0-4010-A8B3-D93DB4291C1E}"
 cold_runs=${PELMORA_BENCH_COLD_RUNS:-10}
 
-for file in "$x86/pelmora-surrogate.exe" "$x86/pelmora-sample.dll" "$x64/pelmora-bench.exe"; do
+for file in "$x86/pelmora-surrogate.exe" "$x86/pelmora-sample.dll" "$x64/pelmora-bench.exe" \
+    "$x86/pelmora-sample-client.exe" "$x64/pelmora-sample-client.exe"; do
     [ -f "$file" ] || { echo "bench: $file is missing; run 'make build' first" >&2; exit 1; }
 done
 
@@ -17,6 +20,31 @@ wine_prefix_acquire
 trap 'wine_prefix_end' EXIT
 trap 'exit 130' INT TERM HUP
 pelmora_register_sample "$x86" "$clsid" || { echo "bench: registration failed" >&2; exit 1; }
+
+ms() { awk -v us="$1" 'BEGIN { printf "%.2f", us / 1000 }'; }
+row() { printf '| %-46s | %-30s | %-18s |\n' "$1" "$2" "$3"; }
+
+# 12,000 activations from 4 x86 and 4 x64 client processes at once against one warm x86 host, in a
+# fresh Wine session.
+load_row() {
+    wine_prefix_end
+    load_raw="$pelmora_root/build/bench-load.txt"
+    wine "$x64/pelmora-bench.exe" load "$(winepath -w "$x86/pelmora-sample-client.exe")" \
+        "$(winepath -w "$x64/pelmora-sample-client.exe")" 1500 | tr -d '\r' >"$load_raw" || true
+    lv() { sed -n "s/^$1 //p" "$load_raw"; }
+    [ -n "$(lv load_rate)" ] || { cat "$load_raw"; echo "bench: the load did not complete" >&2; exit 1; }
+    row "12,000 activations, 4 x86 + 4 x64 clients" \
+        "$(lv load_failed) failed, $(lv load_hung) hung, $(lv load_hosts) host(s)" "0, 0, 1 host"
+    row "  their activations per second" "$(lv load_rate)" ""
+}
+
+if [ "$only" = load ]; then
+    echo "host under load from 8 client processes (about 2 minutes)..." >&2
+    row "measure" "result" "target"
+    row "----------------------------------------------" "------------------------------" "------------------"
+    load_row
+    exit 0
+fi
 
 # Cold: each run in a fresh Wine session, so no host is running yet.
 cold=""
@@ -66,9 +94,6 @@ spread() {
     echo "$1" | tr ',' '\n' | sort -n | awk '{ v[NR] = $1 } END {
         printf "%.0f / %.0f ms", v[int((NR + 1) / 2)] / 1000, v[int(0.95 * NR + 0.999)] / 1000 }'
 }
-ms() { awk -v us="$1" 'BEGIN { printf "%.2f", us / 1000 }'; }
-row() { printf '| %-46s | %-30s | %-18s |\n' "$1" "$2" "$3"; }
-
 echo
 echo "Pelmora COM Surrogate benchmark: $(wine --version), 32-bit host and sample, 64-bit client,"
 echo "$(nproc) cores. An activation: create the object out of process, one call, release."
@@ -93,3 +118,4 @@ row "host committed memory before / after them" \
 row "host threads before / after them" \
     "$(value threads_before | cut -d. -f1) / $(value threads_after | cut -d. -f1)" ""
 row "host CPU time while waiting 10 s" "$idle_ms ms (in steps of $((1000 / $(getconf CLK_TCK))) ms)" "none measurable"
+load_row

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,35 @@ TEST_F(EndToEnd, ConcurrentClientsAreServedByOneHostProcess) {
     EXPECT_EQ(HostProcesses(), std::vector<DWORD>{first.objectProcess});
 }
 
+// Clients of both bitnesses hammering one host at once, each within a time limit, so that a host
+// that hangs fails the test instead of stalling the run. Wine 8's runtime hangs a server here
+// when the last stub of an interface goes away while other clients are being served.
+TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
+    ASSERT_TRUE(HaveOtherClient());
+    constexpr int kActivationsPerClient = 400;
+    DWORD host = 0;
+    ASSERT_EQ(ActivateSample(kClsidCalculator, &host), S_OK);
+
+    std::vector<std::unique_ptr<CChildProcess>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<CChildProcess>());
+        ASSERT_TRUE(clients.back()->Start(
+            QuoteArgument(i % 2 == 0 ? m_otherClient : m_ownClient) + L" --repeat " +
+            std::to_wstring(kActivationsPerClient) + L" " + kProgIdCalculator));
+    }
+    const ULONGLONG deadline = GetTickCount64() + 150000;
+    const std::string done =
+        "Activations    : " + std::to_string(kActivationsPerClient) + ", 0 failed";
+    for (auto& client : clients) {
+        const ULONGLONG now = GetTickCount64();
+        ASSERT_TRUE(client->Wait(now < deadline ? static_cast<DWORD>(deadline - now) : 0))
+            << "a client hung: " << client->Output();
+        EXPECT_EQ(client->ExitCode(), 0u) << client->Output();
+        EXPECT_NE(client->Output().find(done), std::string::npos) << client->Output();
+    }
+    EXPECT_EQ(HostProcesses(), std::vector<DWORD>{host});
+}
+
 TEST_F(EndToEnd, CreationFailureReachesTheClientUnchangedAndTheHostGoesOn) {
     ASSERT_TRUE(HaveOtherClient());
     EXPECT_EQ(ActivateSample(kClsidRefusing), kSampleRefusal);
@@ -367,6 +397,121 @@ TEST_F(UserFaults, AClassWhoseDllIsMissingFailsAndTheHostGoesOn) {
 
     EXPECT_EQ(ActivateSample(kClsidMissingDll), first);
     EXPECT_EQ(HostProcesses(), hosts);
+}
+
+} // namespace
+
+namespace {
+
+// Under a runtime that cannot release hosts (Wine's), each host ends by itself once unused for
+// the grace period that BREVANIX_IDLE_SECONDS sets; hosts inherit it from the client that caused
+// them to start, and this test process is that client or their parent.
+constexpr DWORD kGraceMs = 2000;
+// The grace period, the drain (never longer), the polls' granularity and a slow machine.
+constexpr DWORD kEndsWithinMs = 2 * kGraceMs + 6000;
+
+class IdleRelease : public EndToEnd {
+protected:
+    void SetUp() override {
+        SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", L"2");
+        EndToEnd::SetUp();
+    }
+    void TearDown() override {
+        EndToEnd::TearDown();
+        SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", nullptr);
+    }
+
+    // Opened while it runs, so that its end and exit code can be read afterwards.
+    static HANDLE OpenHost(DWORD id) {
+        return OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    }
+    static DWORD ExitCodeOf(HANDLE process) {
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(process, &code);
+        return code;
+    }
+    // True once no host of this build runs, superfluous ones included.
+    static bool AllHostsEnd(DWORD timeoutMs) {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (!HostProcesses().empty()) {
+            if (GetTickCount64() > deadline) {
+                return false;
+            }
+            Sleep(100);
+        }
+        return true;
+    }
+};
+
+TEST_F(IdleRelease, AHostEndsSoonAfterItsLastClientReleasedItsObject) {
+    const ClientRun run = RunClient(m_ownClient, kProgIdCalculator);
+    ASSERT_EQ(run.exitCode, 0u) << run.output;
+    const ULONGLONG released = GetTickCount64();
+    const HANDLE host = OpenHost(run.objectProcess);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(WaitForSingleObject(host, kEndsWithinMs), WAIT_OBJECT_0);
+    EXPECT_GE(GetTickCount64() - released, kGraceMs);
+    EXPECT_EQ(ExitCodeOf(host), 0u);
+    CloseHandle(host);
+    EXPECT_TRUE(AllHostsEnd(kEndsWithinMs));
+}
+
+TEST_F(IdleRelease, AHeldObjectKeepsTheHost) {
+    CChildProcess holder;
+    ASSERT_TRUE(holder.Start(ClientCommand(m_ownClient, kProgIdCalculator, 4 * kGraceMs)));
+    ASSERT_TRUE(holder.WaitForOutput("Add(19, 23)", 60000)) << holder.Output();
+    const HANDLE host = OpenHost(Parse(holder).objectProcess);
+    ASSERT_NE(host, nullptr);
+    EXPECT_EQ(WaitForSingleObject(host, 2 * kGraceMs + 1000), static_cast<DWORD>(WAIT_TIMEOUT));
+    ASSERT_TRUE(holder.Wait(60000));
+    EXPECT_EQ(WaitForSingleObject(host, kEndsWithinMs), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCodeOf(host), 0u);
+    CloseHandle(host);
+}
+
+// Started by hand and never used: the host ends after the grace period with its closing line,
+// unless the release is turned off.
+TEST_F(IdleRelease, AHostThatNeverServesEndsUnlessTurnedOff) {
+    const std::wstring zero = L"{00000000-0000-0000-0000-000000000000}";
+    const struct {
+        const wchar_t* seconds;
+        bool ends;
+        std::string tail;
+    } cases[] = {
+        {L"1", true, "No client for 1 s: releasing the host.\r\nPelmora COM Surrogate done.\r\n"},
+        {L"0", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Ascii(c.seconds));
+        SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", c.seconds);
+        CChildProcess host;
+        ASSERT_TRUE(host.Start(HostCommandLine({zero})));
+        ASSERT_TRUE(host.WaitForOutput("FreeSurrogate.\r\n", 30000)) << host.Output();
+        EXPECT_EQ(host.Wait(c.ends ? 10000 : 4000), c.ends);
+        EXPECT_EQ(host.Output(), ServingTrace(host.Id(), Ascii(zero), "N/A.") + c.tail);
+        if (c.ends) {
+            EXPECT_EQ(host.ExitCode(), 0u);
+        }
+    }
+}
+
+// Clients that pause for about the grace period between activations meet hosts that are
+// withdrawing, draining or gone; none of them may ever see a failure.
+TEST_F(IdleRelease, ClientsThatComeAndGoAreNeverRefused) {
+    ASSERT_TRUE(HaveOtherClient());
+    const DWORD pausesMs[] = {kGraceMs - 1000, kGraceMs, kGraceMs + 1000, kGraceMs + 2000,
+                              kGraceMs + 3000};
+    std::set<DWORD> hosts;
+    const ULONGLONG end = GetTickCount64() + 60000;
+    for (int i = 0; GetTickCount64() < end; ++i) {
+        const ClientRun run =
+            RunClient(i % 2 == 0 ? m_otherClient : m_ownClient, kProgIdCalculator);
+        ASSERT_EQ(run.exitCode, 0u) << "activation " << i << ": " << run.output;
+        EXPECT_EQ(run.sum, 42);
+        hosts.insert(run.objectProcess);
+        Sleep(pausesMs[i % 5]);
+    }
+    EXPECT_GE(hosts.size(), 2u); // hosts did come and go
 }
 
 } // namespace
