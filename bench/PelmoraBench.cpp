@@ -13,6 +13,7 @@
 //
 // CLASS is a ProgID; by default the 32-bit sample calculator.
 #include "ChildProcess.h"
+#include "ClassRegistry.h"
 #include "SampleDispatch.h"
 
 #include <windows.h>
@@ -178,29 +179,13 @@ void Report(const char* name, Spread spread) {
     std::printf("%s_median_us %.0f\n%s_p95_us %.0f\n", name, spread.median, name, spread.p95);
 }
 
-// Ids of the running host processes (Wine lists only this prefix's).
-std::vector<DWORD> HostIds() {
-    std::vector<DWORD> ids;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return ids;
-    }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (_wcsicmp(entry.szExeFile, L"pelmora-surrogate.exe") == 0) {
-            ids.push_back(entry.th32ProcessID);
-        }
-    }
-    CloseHandle(snapshot);
-    return ids;
-}
-
 // Mixed-bitness clients at once: activations done and failed, clients that did not finish within
 // the limit (hung), host processes seen while they ran, and the rate.
 int Load(REFCLSID clsid, const wchar_t* progId, const std::wstring& client32,
          const std::wstring& client64, unsigned long count) {
+    // The host serves beside the sample, in the clients' build folder.
+    std::wstring host = client32.substr(0, client32.find_last_of(L"\\/") + 1) +
+                        L"pelmora-surrogate.exe";
     DWORD firstHost = 0;
     const HRESULT status = ActivateSample(clsid, &firstHost);
     if (FAILED(status)) {
@@ -220,7 +205,7 @@ int Load(REFCLSID clsid, const wchar_t* progId, const std::wstring& client32,
     // A hang shows as clients that never end; the limit is far above a healthy run's time.
     const ULONGLONG deadline = GetTickCount64() + 600000;
     for (;;) {
-        for (const DWORD id : HostIds()) {
+        for (const DWORD id : ProcessesOf(host)) {
             if (std::find(hosts.begin(), hosts.end(), id) == hosts.end()) {
                 hosts.push_back(id);
             }

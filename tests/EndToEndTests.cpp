@@ -2,15 +2,12 @@
 // bitnesses. Each test registers this build's sample DLL with this build's host as its surrogate;
 // clients of the other bitness come from the other build beside this one.
 #include "ChildProcess.h"
+#include "ClassRegistry.h"
 #include "SampleClasses.h"
 #include "SampleDispatch.h"
 
 #include <gtest/gtest.h>
 
-#include <tlhelp32.h>
-
-#include <algorithm>
-#include <cwctype>
 #include <memory>
 #include <set>
 #include <string>
@@ -34,27 +31,8 @@ std::wstring OtherPath(const wchar_t* file) {
     return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? std::wstring() : path;
 }
 
-std::wstring GuidText(REFGUID guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
-
 std::string Ascii(const std::wstring& text) {
     return std::string(text.begin(), text.end());
-}
-
-std::wstring Lower(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](wchar_t c) { return std::towlower(c); });
-    return text;
-}
-
-// Writes a string value under HKEY_CLASSES_ROOT, creating the key.
-bool SetClassesValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-    return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
 }
 
 // This build's sample, self-registered, with this build's host as the surrogate of its classes.
@@ -97,33 +75,7 @@ private:
 
 // Ids of the running processes of this build's host.
 std::vector<DWORD> HostProcesses() {
-    const std::wstring host = Lower(ProgramPath(L"pelmora-surrogate.exe"));
-    std::vector<DWORD> ids;
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return ids;
-    }
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more;
-         more = Process32NextW(snapshot, &entry)) {
-        if (Lower(entry.szExeFile) != L"pelmora-surrogate.exe") {
-            continue;
-        }
-        const HANDLE process =
-            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (process == nullptr) {
-            continue;
-        }
-        wchar_t path[MAX_PATH] = {};
-        DWORD length = MAX_PATH;
-        if (QueryFullProcessImageNameW(process, 0, path, &length) && Lower(path) == host) {
-            ids.push_back(entry.th32ProcessID);
-        }
-        CloseHandle(process);
-    }
-    CloseHandle(snapshot);
-    return ids;
+    return ProcessesOf(ProgramPath(L"pelmora-surrogate.exe"));
 }
 
 struct ClientRun {
@@ -252,7 +204,7 @@ TEST_F(EndToEnd, ConcurrentClientsAreServedByOneHostProcess) {
 // when the last stub of an interface goes away while other clients are being served.
 TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
     ASSERT_TRUE(HaveOtherClient());
-    constexpr int kActivationsPerClient = 400;
+    constexpr int kActivationsPerClient = 750;
     DWORD host = 0;
     ASSERT_EQ(ActivateSample(kClsidCalculator, &host), S_OK);
 
@@ -263,7 +215,7 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
             QuoteArgument(i % 2 == 0 ? m_otherClient : m_ownClient) + L" --repeat " +
             std::to_wstring(kActivationsPerClient) + L" " + kProgIdCalculator));
     }
-    const ULONGLONG deadline = GetTickCount64() + 150000;
+    const ULONGLONG deadline = GetTickCount64() + 240000;
     const std::string done =
         "Activations    : " + std::to_string(kActivationsPerClient) + ", 0 failed";
     for (auto& client : clients) {
@@ -354,11 +306,7 @@ public:
     CMissingDllClass(const CMissingDllClass&) = delete;
     CMissingDllClass& operator=(const CMissingDllClass&) = delete;
     ~CMissingDllClass() {
-        const std::wstring clsid = GuidText(kClsidMissingDll);
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
+        DeleteClassKeys(kClsidMissingDll);
     }
     bool Registered() const { return m_registered; }
 

@@ -2,36 +2,17 @@
 // from the client, so the host begins in the client's working directory. A hosted DLL that asks
 // for a DLL by bare name must not get one from there, and its own dependencies must still load.
 #include "ChildProcess.h"
+#include "ClassRegistry.h"
 #include "ProbeClass.h"
 #include "SampleDispatch.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cwctype>
 #include <string>
 
 namespace {
 
 constexpr const wchar_t* kPlantedDll = L"pelmora-planted.dll";
-
-std::wstring GuidText(REFGUID guid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(guid, text, 40);
-    return text;
-}
-
-std::wstring Lower(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](wchar_t c) { return std::towlower(c); });
-    return text;
-}
-
-bool SetClassesValue(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-    return RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, REG_SZ, value.c_str(),
-                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) ==
-           ERROR_SUCCESS;
-}
 
 bool Exists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -56,11 +37,7 @@ public:
     CRegisteredProbe(const CRegisteredProbe&) = delete;
     CRegisteredProbe& operator=(const CRegisteredProbe&) = delete;
     ~CRegisteredProbe() {
-        const std::wstring clsid = GuidText(kClsidProbe);
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"CLSID\\" + clsid).c_str());
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"AppID\\" + clsid).c_str());
+        DeleteClassKeys(kClsidProbe);
     }
     bool Registered() const { return m_registered; }
 
