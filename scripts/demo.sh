@@ -36,7 +36,9 @@ pelmora_register_sample "$x86" "$clsid" || fail "registration failed"
 step "Starting the host for $clsid ($progid), its output captured"
 echo "    (started by hand so that its trace can be shown; the COM runtime starts it the same"
 echo "    way, with no console, when no host serves the class yet)"
-wine "$x86/pelmora-surrogate.exe" "$clsid" -embedding >"$work/host-trace.txt" 2>&1 &
+# Unused for 10 seconds, it releases itself (Wine never calls FreeSurrogate).
+BREVANIX_IDLE_SECONDS=10 wine "$x86/pelmora-surrogate.exe" "$clsid" -embedding \
+    >"$work/host-trace.txt" 2>&1 &
 tries=0
 until grep -q "FreeSurrogate" "$work/host-trace.txt" 2>/dev/null; do
     tries=$((tries + 1))
@@ -59,9 +61,17 @@ echo
 echo "    The 64-bit client (process $client_pid) used an object of the 32-bit DLL living in the"
 echo "    32-bit host (process $host_pid)."
 
+step "Waiting for the host to release itself, unused for 10 seconds"
+echo "    (Wine's COM runtime never calls ISurrogate::FreeSurrogate; on Windows the runtime"
+echo "    releases the host instead)"
+tries=0
+until grep -q "done\." "$work/host-trace.txt" 2>/dev/null; do
+    tries=$((tries + 1))
+    [ $tries -le 300 ] || fail "the host did not end within 30 seconds of its last client"
+    sleep 0.1
+done
+
 step "The host's trace"
 show "$work/host-trace.txt"
-echo "    (Wine's COM runtime never calls ISurrogate::FreeSurrogate, so the host waits until"
-echo "    its Wine session ends; on Windows it then prints \"Pelmora COM Surrogate done.\")"
 
 step "Ending the host and every other Wine process of the demo"
