@@ -1,6 +1,7 @@
 // The class factory and the surrogate against the recording fake runtime.
 #include "ClassFactory.h"
 #include "FakeComRuntime.h"
+#include "HandleWatch.h"
 #include "Surrogate.h"
 
 #include <gtest/gtest.h>
@@ -280,16 +281,14 @@ TEST_F(ComObjects, ConcurrentLoadsAndFreesRevokeEachRegistrationAtMostOnce) {
 }
 
 TEST_F(ComObjects, SurrogateClosesItsEventOnDestruction) {
-    HANDLE event = nullptr;
+    CHandleWatch event;
     {
         CSurrogate surrogate;
-        event = surrogate.Event();
-        ASSERT_NE(event, nullptr);
-        DWORD flags = 0;
-        EXPECT_TRUE(GetHandleInformation(event, &flags));
+        ASSERT_NE(surrogate.Event(), nullptr);
+        ASSERT_TRUE(event.Watch(surrogate.Event()));
+        EXPECT_EQ(event.OtherHandles(), 1);
     }
-    DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(event, &flags));
+    EXPECT_EQ(event.OtherHandles(), 0);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The hosting phase in process, against the fake runtime: the trace, the calls it makes and the
 // lifecycle that ends with FreeSurrogate, which Wine's runtime never sends.
 #include "FakeComRuntime.h"
+#include "HandleWatch.h"
 #include "Hosting.h"
 
 #include <gtest/gtest.h>
@@ -68,10 +69,12 @@ private:
     std::wstring m_text;
 };
 
-HANDLE g_lastEvent = nullptr;
+// The event handed to the hosting phase last.
+CHandleWatch g_event;
 HANDLE RecordingEvent() {
-    g_lastEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    return g_lastEvent;
+    const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_event.Watch(event);
+    return event;
 }
 HANDLE NoEvent() {
     return nullptr;
@@ -85,20 +88,19 @@ HRESULT FreeFromAnotherThread() {
     return result;
 }
 
-bool IsOpenHandle(HANDLE handle) {
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags) != FALSE;
-}
-
 class Hosting : public ::testing::Test {
 protected:
     void SetUp() override {
+        g_event.Reset();
         ResetFake();
         Fake().clsidFromString = kClsid;
         Fake().progIdResult = S_OK;
         Fake().progId = L"Pelmora.Test.1";
     }
-    void TearDown() override { ResetFake(); }
+    void TearDown() override {
+        ResetFake();
+        g_event.Reset();
+    }
 
     // Runs the hosting phase on its own thread; Join returns its exit code.
     void Start(CompletionEventFactory createEvent = RecordingEvent) {
@@ -133,12 +135,13 @@ TEST_F(Hosting, FreeSurrogateDuringAWaitEndsTheRun) {
     Start();
     ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
     Sleep(300); // well inside the first one-second wait
+    EXPECT_EQ(g_event.OtherHandles(), 1);
     EXPECT_EQ(FreeFromAnotherThread(), S_OK);
     ASSERT_TRUE(Finished(5000));
     EXPECT_EQ(Join(), 0);
 
     EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
-    EXPECT_FALSE(IsOpenHandle(g_lastEvent));
+    EXPECT_EQ(g_event.OtherHandles(), 0);
     const auto fake = FakeSnapshot();
     EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"CoInitializeEx", L"CoRegisterSurrogate",
                                                      L"CLSIDFromString", L"ProgIDFromCLSID",
@@ -166,7 +169,7 @@ TEST_F(Hosting, FreeSurrogateBetweenWaitsIsNotLost) {
     ASSERT_TRUE(Finished(5000));
     EXPECT_EQ(Join(), 0);
     EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
-    EXPECT_FALSE(IsOpenHandle(g_lastEvent));
+    EXPECT_EQ(g_event.OtherHandles(), 0);
 }
 
 // Freed after registration but before the class is loaded: nothing to free, so the run goes on
