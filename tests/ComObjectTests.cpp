@@ -15,13 +15,20 @@
 
 namespace {
 
-std::atomic<bool> g_failNextNothrowNew{false};
+// The thread whose next non-throwing allocation fails, or 0. Bound to one thread so that no
+// other thread's allocation can take the failure meant for the code under test.
+std::atomic<DWORD> g_failNextNothrowNewOn{0};
+
+void FailNextNothrowNewOnThisThread(bool fail) {
+    g_failNextNothrowNewOn = fail ? GetCurrentThreadId() : 0;
+}
 
 } // namespace
 
 // Lets a test make the next non-throwing allocation fail.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (g_failNextNothrowNew.exchange(false)) {
+    DWORD self = GetCurrentThreadId();
+    if (g_failNextNothrowNewOn.compare_exchange_strong(self, 0)) {
         return nullptr;
     }
     return std::malloc(size == 0 ? 1 : size);
@@ -236,9 +243,9 @@ TEST_F(ComObjects, FreeReleasesOnlyTheSurrogatesOwnReference) {
 
 TEST_F(ComObjects, LoadReportsOutOfMemoryInsteadOfThrowing) {
     CSurrogate surrogate;
-    g_failNextNothrowNew = true;
+    FailNextNothrowNewOnThisThread(true);
     EXPECT_EQ(surrogate.LoadDllServer(kClsid), E_OUTOFMEMORY);
-    g_failNextNothrowNew = false;
+    FailNextNothrowNewOnThisThread(false);
     EXPECT_TRUE(FakeSnapshot().registrations.empty());
     EXPECT_EQ(surrogate.FreeSurrogate(), S_OK);
     EXPECT_EQ(WaitForSingleObject(surrogate.Event(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
