@@ -69,6 +69,9 @@ private:
     std::wstring m_text;
 };
 
+// Bounds waits for what must happen; only a hang reaches it, however loaded the machine.
+constexpr int kHangMs = 60000;
+
 // The event handed to the hosting phase last.
 CHandleWatch g_event;
 HANDLE RecordingEvent() {
@@ -133,11 +136,14 @@ const std::wstring kServingTrace = L"CLSID  : " + kClsidText +
 
 TEST_F(Hosting, FreeSurrogateDuringAWaitEndsTheRun) {
     Start();
-    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
-    Sleep(300); // well inside the first one-second wait
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
+    // Nothing shows when the thread is inside a wait, but waits last a second and the gaps between
+    // them 10 ms, so the free nearly always lands in one. Where it lands decides only which path
+    // is taken, never the outcome the test expects.
+    Sleep(300);
     EXPECT_EQ(g_event.OtherHandles(), 1);
     EXPECT_EQ(FreeFromAnotherThread(), S_OK);
-    ASSERT_TRUE(Finished(5000));
+    ASSERT_TRUE(Finished(kHangMs));
     EXPECT_EQ(Join(), 0);
 
     EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
@@ -166,7 +172,7 @@ TEST_F(Hosting, FreeSurrogateBetweenWaitsIsNotLost) {
         }
     };
     Start();
-    ASSERT_TRUE(Finished(5000));
+    ASSERT_TRUE(Finished(kHangMs));
     EXPECT_EQ(Join(), 0);
     EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
     EXPECT_EQ(g_event.OtherHandles(), 0);
@@ -181,11 +187,11 @@ TEST_F(Hosting, FreeSurrogateBeforeLoadDoesNotEndTheWait) {
         }
     };
     Start();
-    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
     EXPECT_FALSE(Finished(2500)); // more than two waits
     EXPECT_EQ(FakeSnapshot().registrations.size(), 1u);
     EXPECT_EQ(FreeFromAnotherThread(), S_OK);
-    ASSERT_TRUE(Finished(5000));
+    ASSERT_TRUE(Finished(kHangMs));
     EXPECT_EQ(Join(), 0);
     EXPECT_EQ(FakeSnapshot().revoked.size(), 1u);
 }
@@ -193,7 +199,7 @@ TEST_F(Hosting, FreeSurrogateBeforeLoadDoesNotEndTheWait) {
 TEST_F(Hosting, ReportsAMissingProgIdAndGoesOn) {
     Fake().progIdResult = REGDB_E_CLASSNOTREG;
     Start();
-    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
     EXPECT_EQ(FreeFromAnotherThread(), S_OK);
     EXPECT_EQ(Join(), 0);
     EXPECT_EQ(m_capture.Text(), L"CLSID  : " + kClsidText +
@@ -207,7 +213,7 @@ TEST_F(Hosting, UnconvertibleTextRegistersTheNullClsid) {
     Fake().clsidFromStringResult = CO_E_CLASSSTRING;
     Fake().progIdResult = REGDB_E_CLASSNOTREG;
     Start();
-    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, 10000));
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
     EXPECT_EQ(FreeFromAnotherThread(), S_OK);
     EXPECT_EQ(Join(), 0);
     const auto fake = FakeSnapshot();
