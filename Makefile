@@ -1,7 +1,11 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := mingw-x86 mingw-x64
 
+<<<<<<< HEAD
 .PHONY: all deps build test demo bench bench-load clean format
+=======
+.PHONY: all deps build test test-repeat demo bench clean format
+>>>>>>> issue11
 
 all: build
 
@@ -18,6 +22,12 @@ test: build
 	@status=0; for preset in $(PRESETS); do \
 		echo "== $$preset"; ctest --preset $$preset || status=1; \
 	done; exit $$status
+
+# For a test suspected of failing by chance: the suite N times in a row for each preset, then the
+# tests that failed and in how many rounds. R=regex runs only the matching ctest tests.
+N ?= 20
+test-repeat: build
+	@PRESETS='$(PRESETS)' sh scripts/test-repeat.sh $(N) $(if $(R),-R '$(R)')
 
 # The main job: a 64-bit client uses the 32-bit sample DLL through the 32-bit host, under Wine.
 demo: build

@@ -1,6 +1,7 @@
 // The class factory and the surrogate against the recording fake runtime.
 #include "ClassFactory.h"
 #include "FakeComRuntime.h"
+#include "HandleWatch.h"
 #include "Surrogate.h"
 
 #include <gtest/gtest.h>
@@ -14,13 +15,20 @@
 
 namespace {
 
-std::atomic<bool> g_failNextNothrowNew{false};
+// The thread whose next non-throwing allocation fails, or 0. Bound to one thread so that no
+// other thread's allocation can take the failure meant for the code under test.
+std::atomic<DWORD> g_failNextNothrowNewOn{0};
+
+void FailNextNothrowNewOnThisThread(bool fail) {
+    g_failNextNothrowNewOn = fail ? GetCurrentThreadId() : 0;
+}
 
 } // namespace
 
 // Lets a test make the next non-throwing allocation fail.
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (g_failNextNothrowNew.exchange(false)) {
+    DWORD self = GetCurrentThreadId();
+    if (g_failNextNothrowNewOn.compare_exchange_strong(self, 0)) {
         return nullptr;
     }
     return std::malloc(size == 0 ? 1 : size);
@@ -235,9 +243,9 @@ TEST_F(ComObjects, FreeReleasesOnlyTheSurrogatesOwnReference) {
 
 TEST_F(ComObjects, LoadReportsOutOfMemoryInsteadOfThrowing) {
     CSurrogate surrogate;
-    g_failNextNothrowNew = true;
+    FailNextNothrowNewOnThisThread(true);
     EXPECT_EQ(surrogate.LoadDllServer(kClsid), E_OUTOFMEMORY);
-    g_failNextNothrowNew = false;
+    FailNextNothrowNewOnThisThread(false);
     EXPECT_TRUE(FakeSnapshot().registrations.empty());
     EXPECT_EQ(surrogate.FreeSurrogate(), S_OK);
     EXPECT_EQ(WaitForSingleObject(surrogate.Event(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -280,16 +288,14 @@ TEST_F(ComObjects, ConcurrentLoadsAndFreesRevokeEachRegistrationAtMostOnce) {
 }
 
 TEST_F(ComObjects, SurrogateClosesItsEventOnDestruction) {
-    HANDLE event = nullptr;
+    CHandleWatch event;
     {
         CSurrogate surrogate;
-        event = surrogate.Event();
-        ASSERT_NE(event, nullptr);
-        DWORD flags = 0;
-        EXPECT_TRUE(GetHandleInformation(event, &flags));
+        ASSERT_NE(surrogate.Event(), nullptr);
+        ASSERT_TRUE(event.Watch(surrogate.Event()));
+        EXPECT_EQ(event.OtherHandles(), 1);
     }
-    DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(event, &flags));
+    EXPECT_EQ(event.OtherHandles(), 0);
 }
 
 } // namespace
