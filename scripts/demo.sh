@@ -19,6 +19,15 @@ rm -f "$work/host-trace.txt" "$work/client.txt"
 step() { printf '\n== %s\n' "$*"; }
 show() { tr -d '\r' <"$1" | sed 's/^/    /'; }
 fail() { echo "demo: $*" >&2; exit 1; }
+# Waits up to 30 seconds for the host's trace to match a pattern: await_trace <pattern> <failure>.
+await_trace() {
+    tries=0
+    until grep -q "$1" "$work/host-trace.txt" 2>/dev/null; do
+        tries=$((tries + 1))
+        [ $tries -le 300 ] || fail "$2"
+        sleep 0.1
+    done
+}
 
 echo "Pelmora COM Surrogate demo: a 64-bit program uses a 32-bit COM DLL through the host."
 echo "Everything runs under Wine in the private prefix build/wineprefix."
@@ -39,12 +48,7 @@ echo "    way, with no console, when no host serves the class yet)"
 # Unused for 10 seconds, it releases itself (Wine never calls FreeSurrogate).
 BREVANIX_IDLE_SECONDS=10 wine "$x86/pelmora-surrogate.exe" "$clsid" -embedding \
     >"$work/host-trace.txt" 2>&1 &
-tries=0
-until grep -q "FreeSurrogate" "$work/host-trace.txt" 2>/dev/null; do
-    tries=$((tries + 1))
-    [ $tries -le 300 ] || fail "the host did not start serving within 30 seconds"
-    sleep 0.1
-done
+await_trace "FreeSurrogate" "the host did not start serving within 30 seconds"
 host_pid=$(tr -d '\r' <"$work/host-trace.txt" | sed -n 's/^Current Process ID : //p')
 echo "    serving, process id $host_pid"
 
@@ -64,12 +68,7 @@ echo "    32-bit host (process $host_pid)."
 step "Waiting for the host to release itself, unused for 10 seconds"
 echo "    (Wine's COM runtime never calls ISurrogate::FreeSurrogate; on Windows the runtime"
 echo "    releases the host instead)"
-tries=0
-until grep -q "done\." "$work/host-trace.txt" 2>/dev/null; do
-    tries=$((tries + 1))
-    [ $tries -le 300 ] || fail "the host did not end within 30 seconds of its last client"
-    sleep 0.1
-done
+await_trace "done\." "the host did not end within 30 seconds of its last client"
 
 step "The host's trace"
 show "$work/host-trace.txt"
