@@ -1,11 +1,7 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := mingw-x86 mingw-x64
 
-<<<<<<< HEAD
-.PHONY: all deps build test demo bench bench-load clean format
-=======
-.PHONY: all deps build test test-repeat demo bench clean format
->>>>>>> issue11
+.PHONY: all deps build test test-repeat demo bench bench-load clean format
 
 all: build
 
