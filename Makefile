@@ -29,7 +29,7 @@ test-repeat: build
 demo: build
 	@sh scripts/demo.sh
 
-# Figures, not pass/fail: latency, throughput, the host's memory and idle CPU (about 7 minutes).
+# Figures, not pass/fail: latency, throughput, the host's memory and idle CPU, a mixed-bitness load (about ten minutes).
 bench: build
 	@sh scripts/bench.sh
 
