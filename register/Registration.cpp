@@ -14,8 +14,8 @@ constexpr const wchar_t* kUndo = L"PelmoraRegisterUndo";
 constexpr const wchar_t* kCreatedAppId = L"AppID";
 constexpr const wchar_t* kWasNoKey = L"no-key";
 constexpr const wchar_t* kWasNoValue = L"no-value";
-constexpr const wchar_t* kWasString = L"string:";        // followed by the prior REG_SZ text
-constexpr const wchar_t* kWasExpandString = L"expand:";  // followed by the prior REG_EXPAND_SZ
+constexpr const wchar_t* kWasString = L"string:";       // followed by the prior REG_SZ text
+constexpr const wchar_t* kWasExpandString = L"expand:"; // followed by the prior REG_EXPAND_SZ
 
 #ifdef _WIN64
 constexpr const wchar_t* kView = L"64-bit";
@@ -137,8 +137,8 @@ CRegistrar::CRegistrar(REGSAM view, std::wstring hostPath, Print out, Print erro
     : m_view(view), m_hostPath(std::move(hostPath)), m_out(std::move(out)),
       m_error(std::move(error)) {
     // DllSurrogate starts a command line: unquoted, "C:\Program Files\..." may start C:\Program.
-    m_hostValue = m_hostPath.find(L' ') == std::wstring::npos ? m_hostPath
-                                                                : L"\"" + m_hostPath + L"\"";
+    m_hostValue =
+        m_hostPath.find(L' ') == std::wstring::npos ? m_hostPath : L"\"" + m_hostPath + L"\"";
     m_roots[0].Open(HKEY_CURRENT_USER, L"Software\\Classes", KEY_READ | m_view);
     m_roots[1].Open(HKEY_LOCAL_MACHINE, L"Software\\Classes", KEY_READ | m_view);
 }
@@ -182,8 +182,7 @@ CRegistrar::Refusal CRegistrar::ResolveClsid(const std::wstring& clsid,
         }
     }
     return {kExitNotRegistered, clsid + L" is not registered in the " + kView +
-                                    L" registry view: run " + kRegsvr32 +
-                                    L" on its DLL first"};
+                                    L" registry view: run " + kRegsvr32 + L" on its DLL first"};
 }
 
 CRegistrar::Refusal CRegistrar::ResolveProgId(const std::wstring& progId,
@@ -209,8 +208,7 @@ CRegistrar::Refusal CRegistrar::ResolveProgId(const std::wstring& progId,
         }
     }
     return {kExitNotRegistered, L"the ProgID " + progId + L" is not registered in the " + kView +
-                                    L" registry view: run " + kRegsvr32 +
-                                    L" on its DLL first"};
+                                    L" registry view: run " + kRegsvr32 + L" on its DLL first"};
 }
 
 CRegistrar::Refusal CRegistrar::ResolveDll(const std::wstring& path,
@@ -253,10 +251,9 @@ CRegistrar::Refusal CRegistrar::ResolveDll(const std::wstring& path,
         }
     }
     if (classes.size() == before) {
-        return {kExitNotRegistered, L"no class in the " + std::wstring(kView) +
-                                        L" registry view has " + dll +
-                                        L" as its InprocServer32: run " + kRegsvr32 +
-                                        L" on it first"};
+        return {kExitNotRegistered,
+                L"no class in the " + std::wstring(kView) + L" registry view has " + dll +
+                    L" as its InprocServer32: run " + kRegsvr32 + L" on it first"};
     }
     return {};
 }
@@ -267,9 +264,8 @@ CRegistrar::Refusal CRegistrar::Resolve(const std::vector<std::wstring>& targets
         Refusal refusal;
         if (!target.empty() && target.front() == L'{') {
             const std::wstring clsid = CanonicalGuid(target);
-            refusal = clsid.empty()
-                          ? Refusal{kExitNotRegistered, target + L" is not a CLSID"}
-                          : ResolveClsid(clsid, classes);
+            refusal = clsid.empty() ? Refusal{kExitNotRegistered, target + L" is not a CLSID"}
+                                    : ResolveClsid(clsid, classes);
         } else if (target.find_first_of(L"\\/:") != std::wstring::npos ||
                    SameText(target.substr(target.size() < 4 ? 0 : target.size() - 4), L".dll")) {
             refusal = ResolveDll(target, classes);
@@ -305,8 +301,7 @@ CRegistrar::Refusal CRegistrar::CheckAdd(const Class& cls, bool force) const {
     }
     if (server.Open(key.Get(), L"InprocServer32", KEY_READ | m_view) != ERROR_SUCCESS) {
         return {kExitNotRegistered, Describe(cls) + L" has no InprocServer32 in the " + kView +
-                                        L" registry view: run " + kRegsvr32 +
-                                        L" on its DLL first"};
+                                        L" registry view: run " + kRegsvr32 + L" on its DLL first"};
     }
     const auto appIdValue = key.String(L"AppID");
     if (appIdValue && CanonicalGuid(*appIdValue).empty()) {
@@ -376,11 +371,10 @@ LONG CRegistrar::ApplyAdd(const Class& cls, bool& changed) {
     if (!surrogate || !IsThisHost(*surrogate)) {
         // The record goes first: interrupted, remove still knows what to undo.
         if (record.empty()) {
-            record.push_back(createdKey   ? kWasNoKey
-                             : !surrogate ? kWasNoValue
-                             : type == REG_EXPAND_SZ
-                                 ? std::wstring(kWasExpandString) + *surrogate
-                                 : std::wstring(kWasString) + *surrogate);
+            record.push_back(createdKey              ? kWasNoKey
+                             : !surrogate            ? kWasNoValue
+                             : type == REG_EXPAND_SZ ? std::wstring(kWasExpandString) + *surrogate
+                                                     : std::wstring(kWasString) + *surrogate);
         }
         if (!listed) {
             record.push_back(cls.clsid);
@@ -435,8 +429,8 @@ LONG CRegistrar::ApplyRemove(const Class& cls, bool& changed) {
                     if (StartsWith(was, kWasString)) {
                         error = app.SetString(L"DllSurrogate", was.substr(wcslen(kWasString)));
                     } else if (StartsWith(was, kWasExpandString)) {
-                        error = app.SetString(L"DllSurrogate",
-                                              was.substr(wcslen(kWasExpandString)), REG_EXPAND_SZ);
+                        error = app.SetString(L"DllSurrogate", was.substr(wcslen(kWasExpandString)),
+                                              REG_EXPAND_SZ);
                     } else {
                         error = app.DeleteValue(L"DllSurrogate");
                     }
@@ -446,8 +440,8 @@ LONG CRegistrar::ApplyRemove(const Class& cls, bool& changed) {
                 }
                 if (error == ERROR_SUCCESS && was == kWasNoKey && app.IsEmpty()) {
                     app = CRegistryKey();
-                    error = RegDeleteKeyExW(Root(cls.root), (L"AppID\\" + appId).c_str(), m_view,
-                                            0);
+                    error =
+                        RegDeleteKeyExW(Root(cls.root), (L"AppID\\" + appId).c_str(), m_view, 0);
                 }
             }
         }
@@ -486,8 +480,7 @@ int CRegistrar::Add(const std::vector<std::wstring>& targets, bool force) {
             return Fail({error == ERROR_ACCESS_DENIED ? kExitAccessDenied : kExitFailed,
                          Describe(cls) + L": " + ErrorText(error)});
         }
-        m_out((changed ? L"added: " : L"already added: ") + Describe(cls) + L" -> " +
-              m_hostValue);
+        m_out((changed ? L"added: " : L"already added: ") + Describe(cls) + L" -> " + m_hostValue);
     }
     return kExitOk;
 }

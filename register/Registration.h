@@ -11,12 +11,12 @@
 // The program's exit codes.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 1,          // unknown command or option, or no target
-    kExitNotRegistered = 2,  // a target names no class registered in this view
-    kExitLocalServer = 3,    // a class has LocalServer32
-    kExitOtherHost = 4,      // a class's AppID names another surrogate (and no --force)
-    kExitAccessDenied = 5,   // the keys may not be written
-    kExitFailed = 6,         // the host is missing, or the registry failed otherwise
+    kExitUsage = 1,         // unknown command or option, or no target
+    kExitNotRegistered = 2, // a target names no class registered in this view
+    kExitLocalServer = 3,   // a class has LocalServer32
+    kExitOtherHost = 4,     // a class's AppID names another surrogate (and no --force)
+    kExitAccessDenied = 5,  // the keys may not be written
+    kExitFailed = 6,        // the host is missing, or the registry failed otherwise
 };
 
 // Points classes of one registry view at one host, and back. Every refusal is found before
