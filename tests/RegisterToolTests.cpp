@@ -159,6 +159,10 @@ struct RoundTrip {
     std::vector<Served> classes;
 };
 
+void PrintTo(const RoundTrip& trip, std::ostream* out) {
+    *out << trip.name;
+}
+
 class RegisterToolRoundTrip : public RegisterTool,
                               public ::testing::WithParamInterface<RoundTrip> {};
 
@@ -243,6 +247,10 @@ struct Refusal {
     DWORD exitCode;
     std::string reason; // in the one line on standard error
 };
+
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+    *out << refusal.name;
+}
 
 class RegisterToolRefusal : public RegisterTool, public ::testing::WithParamInterface<Refusal> {};
 
