@@ -1,10 +1,12 @@
 // Clients and DLLs that nobody here wrote, through the host: Wine's Windows Script Host of the
 // other bitness runs VBScript against Wine's scrrun.dll classes of this bitness, registered for
 // this build's host with pelmora-register. As on a machine where a DLL exists in one bitness
-// only, the other bitness's in-process registration of the classes is hidden for the test.
+// only, the other bitness's in-process registration of the classes is hidden for the test. And
+// classes registered by the tool under an AppID they share, activated by the platform's runtime.
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
 #include "RegistrySnapshot.h"
+#include "SampleClasses.h"
 
 #include <gtest/gtest.h>
 
@@ -210,5 +212,42 @@ INSTANTIATE_TEST_SUITE_P(
             "WScript.Echo \"windows exists: \" & f.FolderExists(\"C:\\windows\")\r\n",
             "C:\\data\\report.txt txt\nwindows exists: True\n"}),
     [](const ::testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
+
+// The runtime starts the host with the activated class's CLSID, whatever the class's AppID: two
+// classes sharing an AppID of their own are both served, each by its host under Wine.
+TEST(SharedAppId, EachClassIsServedByTheHost) {
+    const std::wstring appId = L"{5E1C0A01-0000-4000-8000-0000000000AB}";
+    const HMODULE sample = LoadLibraryW(ProgramPath(L"pelmora-sample.dll").c_str());
+    ASSERT_NE(nullptr, sample);
+    const auto entry = [sample](const char* name) {
+        return reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
+            reinterpret_cast<void*>(GetProcAddress(sample, name)));
+    };
+    ASSERT_TRUE(SUCCEEDED(entry("DllRegisterServer")()));
+    ASSERT_TRUE(SetClassesValue(L"CLSID\\" + GuidText(kClsidCalculator), L"AppID", appId) &&
+                SetClassesValue(L"CLSID\\" + GuidText(kClsidRefusing), L"AppID", appId));
+    const std::wstring target = QuoteArgument(ProgramPath(L"pelmora-sample.dll"));
+    const ToolRun added = RunTool(L"add " + target);
+    ASSERT_EQ(0u, added.exitCode) << added.output;
+
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    IUnknown* object = nullptr;
+    EXPECT_EQ(S_OK, CoCreateInstance(kClsidCalculator, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                     reinterpret_cast<void**>(&object)));
+    IUnknown* refused = nullptr;
+    EXPECT_EQ(kSampleRefusal, CoCreateInstance(kClsidRefusing, nullptr, CLSCTX_LOCAL_SERVER,
+                                               IID_IUnknown, reinterpret_cast<void**>(&refused)));
+    EXPECT_EQ(2u, HostProcesses().size());
+    if (object != nullptr) {
+        object->Release();
+    }
+    CoUninitialize();
+
+    const ToolRun removed = RunTool(L"remove " + target);
+    EXPECT_EQ(0u, removed.exitCode) << removed.output;
+    EXPECT_EQ(L"<absent>", Snapshot(L"AppID\\" + appId));
+    entry("DllUnregisterServer")();
+    FreeLibrary(sample);
+}
 
 } // namespace
