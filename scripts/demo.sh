@@ -10,11 +10,12 @@ clsid="{73EEF8E1-7FA0-4010-A8B3-D93DB4291C1E}"
 progid="Pelmora.Sample32.Calculator"
 work="$pelmora_root/build/demo"
 
-for file in "$x86/pelmora-surrogate.exe" "$x86/pelmora-sample.dll" "$x64/pelmora-sample-client.exe"; do
+for file in "$x86/pelmora-surrogate.exe" "$x86/pelmora-register.exe" "$x86/pelmora-sample.dll" \
+    "$x64/pelmora-sample-client.exe"; do
     [ -f "$file" ] || { echo "demo: $file is missing; run 'make build' first" >&2; exit 1; }
 done
 mkdir -p "$work"
-rm -f "$work/host-trace.txt" "$work/client.txt"
+rm -f "$work/host-trace.txt" "$work/client.txt" "$work/register.txt"
 
 step() { printf '\n== %s\n' "$*"; }
 show() { tr -d '\r' <"$1" | sed 's/^/    /'; }
@@ -37,10 +38,18 @@ wine_prefix_acquire
 trap 'wine_prefix_end' EXIT
 trap 'exit 130' INT TERM HUP
 
+# What the tool prints, or why it refused: pelmora-register <command> <target>.
+register() {
+    printf '    pelmora-register %s %s\n' "$1" "$2"
+    wine "$x86/pelmora-register.exe" "$1" "$2" >"$work/register.txt" 2>&1 ||
+        { show "$work/register.txt"; fail "pelmora-register $1 failed"; }
+    show "$work/register.txt"
+}
+
 step "Registering the 32-bit sample class with the 32-bit host as its surrogate"
 printf '    regsvr32 %s\n' "$(winepath -w "$x86/pelmora-sample.dll")"
-printf '    HKCR\\AppID\\%s  DllSurrogate = %s\n' "$clsid" "$(winepath -w "$x86/pelmora-surrogate.exe")"
-pelmora_register_sample "$x86" "$clsid" || fail "registration failed"
+wine regsvr32 /s "$(winepath -w "$x86/pelmora-sample.dll")" || fail "regsvr32 failed"
+register add "$progid"
 
 step "Starting the host for $clsid ($progid), its output captured"
 echo "    (started by hand so that its trace can be shown; the COM runtime starts it the same"
@@ -72,5 +81,8 @@ await_trace "done\." "the host did not end within 30 seconds of its last client"
 
 step "The host's trace"
 show "$work/host-trace.txt"
+
+step "Pointing the class back at its DLL alone"
+register remove "$progid"
 
 step "Ending the host and every other Wine process of the demo"

@@ -27,11 +27,11 @@ wine_prefix_end() {
     wineserver -w
 }
 
-# Registers a build's sample DLL (self-registration) with that build's host as the surrogate of
-# its calculator: pelmora_register_sample <bin directory> <calculator CLSID>.
+# Registers a build's sample DLL (self-registration) and points its calculator at that build's
+# host with that build's pelmora-register, quietly unless it fails:
+# pelmora_register_sample <bin directory> <calculator CLSID>.
 pelmora_register_sample() {
-    sample_dll=$(winepath -w "$1/pelmora-sample.dll")
-    sample_host=$(winepath -w "$1/pelmora-surrogate.exe")
-    wine regsvr32 /s "$sample_dll" &&
-        wine reg add "HKLM\\Software\\Classes\\AppID\\$2" /v DllSurrogate /d "$sample_host" /f >/dev/null
+    wine regsvr32 /s "$(winepath -w "$1/pelmora-sample.dll")" &&
+        wine "$1/pelmora-register.exe" add "$2" >"$WINEPREFIX/register-sample.txt" 2>&1 ||
+        { cat "$WINEPREFIX/register-sample.txt" >&2; return 1; }
 }

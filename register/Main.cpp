@@ -1,0 +1,113 @@
+// pelmora-register: points COM classes registered in this program's registry view at the host
+// beside it, and back.
+#include "Registration.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// A console gets UTF-16; a file or pipe gets UTF-8 with CRLF, as the host writes.
+void PrintTo(DWORD which, const std::wstring& line) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::wstring text = line + L"\r\n";
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string utf8(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size,
+                        nullptr, nullptr);
+    WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+}
+
+void Out(const std::wstring& line) {
+    PrintTo(STD_OUTPUT_HANDLE, line);
+}
+
+void Error(const std::wstring& line) {
+    PrintTo(STD_ERROR_HANDLE, line);
+}
+
+const wchar_t* const kUsage[] = {
+    L"usage: pelmora-register add [--force] <target>...",
+    L"       pelmora-register remove <target>...",
+    L"       pelmora-register list",
+    L"A target is a registered DLL's path (all its classes), a braced CLSID or a ProgID.",
+    L"add points each class at pelmora-surrogate.exe beside this program; remove undoes that.",
+};
+
+int Usage(const std::wstring& problem) {
+    if (!problem.empty()) {
+        Error(L"pelmora-register: " + problem);
+    }
+    for (const wchar_t* line : kUsage) {
+        (problem.empty() ? Out : Error)(line);
+    }
+    return problem.empty() ? kExitOk : kExitUsage;
+}
+
+std::wstring HostBesideThisProgram() {
+    std::vector<wchar_t> path(MAX_PATH);
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return L"pelmora-surrogate.exe";
+        }
+        if (length < path.size()) {
+            std::wstring text(path.data(), length);
+            return text.substr(0, text.find_last_of(L"\\/") + 1) + L"pelmora-surrogate.exe";
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::vector<std::wstring> arguments(argv + 1, argv + argc);
+    if (arguments.empty()) {
+        return Usage(L"no command");
+    }
+    const std::wstring& command = arguments.front();
+    if (command == L"-h" || command == L"--help" || command == L"/?" || command == L"help") {
+        return Usage({});
+    }
+    bool force = false;
+    std::vector<std::wstring> targets;
+    for (size_t i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == L"--force" && command == L"add") {
+            force = true;
+        } else if (arguments[i].rfind(L"--", 0) == 0) {
+            return Usage(L"unknown option " + arguments[i]);
+        } else {
+            targets.push_back(arguments[i]);
+        }
+    }
+#ifdef _WIN64
+    constexpr REGSAM kView = KEY_WOW64_64KEY;
+#else
+    constexpr REGSAM kView = KEY_WOW64_32KEY;
+#endif
+    CRegistrar registrar(kView, HostBesideThisProgram(), Out, Error);
+    if (command == L"list") {
+        return targets.empty() ? registrar.List() : Usage(L"list takes no target");
+    }
+    if (command != L"add" && command != L"remove") {
+        return Usage(L"unknown command " + command);
+    }
+    if (targets.empty()) {
+        return Usage(command + L" needs a target");
+    }
+    return command == L"add" ? registrar.Add(targets, force) : registrar.Remove(targets);
+}

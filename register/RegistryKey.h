@@ -1,0 +1,44 @@
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Owns one open registry key.
+class CRegistryKey {
+public:
+    CRegistryKey() = default;
+    CRegistryKey(CRegistryKey&& other) noexcept : m_key(other.m_key) { other.m_key = nullptr; }
+    CRegistryKey& operator=(CRegistryKey&& other) noexcept;
+    CRegistryKey(const CRegistryKey&) = delete;
+    CRegistryKey& operator=(const CRegistryKey&) = delete;
+    ~CRegistryKey();
+
+    // Each returns the system's error code; on failure the key is left closed.
+    LONG Open(HKEY parent, const std::wstring& path, REGSAM access);
+    LONG Create(HKEY parent, const std::wstring& path, REGSAM access, bool* created = nullptr);
+
+    HKEY Get() const { return m_key; }
+    explicit operator bool() const { return m_key != nullptr; }
+
+    // A REG_SZ or REG_EXPAND_SZ value as stored (unexpanded); nothing when absent or of another
+    // type. nullptr names the default value.
+    std::optional<std::wstring> String(const wchar_t* name, DWORD* type = nullptr) const;
+    // A REG_MULTI_SZ value; empty when absent.
+    std::vector<std::wstring> MultiString(const wchar_t* name) const;
+    bool HasValue(const wchar_t* name) const;
+
+    LONG SetString(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ);
+    LONG SetMultiString(const wchar_t* name, const std::vector<std::wstring>& values);
+    LONG DeleteValue(const wchar_t* name);
+
+    std::vector<std::wstring> SubkeyNames() const;
+    // No values and no subkeys.
+    bool IsEmpty() const;
+
+private:
+    void Close();
+    HKEY m_key = nullptr;
+};

@@ -1,0 +1,84 @@
+#include "RegistrySnapshot.h"
+
+#include "ChildProcess.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+void Dump(HKEY key, const std::wstring& path, std::wstring& text) {
+    std::vector<std::wstring> lines;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[16384];
+        DWORD nameLength = 16384;
+        DWORD type = 0;
+        DWORD size = 0;
+        if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, nullptr, &size) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        std::vector<BYTE> data(size + 1);
+        nameLength = 16384;
+        RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data.data(), &size);
+        std::wstring line =
+            path + L" [" + std::wstring(name, nameLength) + L"] " + std::to_wstring(type) + L":";
+        if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+            // Nulls shown as |, so that a missing or extra terminator shows too.
+            for (DWORD i = 0; i + 1 < size; i += 2) {
+                const wchar_t c = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+                line += c == L'\0' ? L'|' : c;
+            }
+        } else {
+            for (DWORD i = 0; i < size; ++i) {
+                wchar_t hex[4];
+                swprintf(hex, 4, L"%02x", data[i]);
+                line += hex;
+            }
+        }
+        lines.push_back(line);
+    }
+    std::sort(lines.begin(), lines.end());
+    for (const auto& line : lines) {
+        text += line + L"\n";
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD length = 256;
+        if (RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS) {
+            break;
+        }
+        subkeys.emplace_back(name, length);
+    }
+    std::sort(subkeys.begin(), subkeys.end());
+    for (const auto& name : subkeys) {
+        HKEY subkey = nullptr;
+        if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &subkey) == ERROR_SUCCESS) {
+            text += path + L"\\" + name + L"\n";
+            Dump(subkey, path + L"\\" + name, text);
+            RegCloseKey(subkey);
+        }
+    }
+}
+
+} // namespace
+
+std::wstring Snapshot(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return L"<absent>";
+    }
+    std::wstring text;
+    Dump(key, path, text);
+    RegCloseKey(key);
+    return text;
+}
+
+ToolRun RunTool(const std::wstring& arguments, const std::wstring& folder) {
+    const std::wstring tool =
+        (folder.empty() ? ProgramDirectory() : folder) + L"\\pelmora-register.exe";
+    const RunResult run = RunToEnd(QuoteArgument(tool) + L" " + arguments);
+    return {run.ended ? run.exitCode : STILL_ACTIVE, run.output};
+}
