@@ -45,15 +45,29 @@ int Repeat(const wchar_t* className, unsigned long count) {
         return Fail(L"class lookup", status);
     }
     unsigned long failures = 0;
+    const wchar_t* firstStep = L"";
     HRESULT firstFailure = S_OK;
     for (unsigned long i = 0; i < count; ++i) {
-        status = ActivateSample(clsid);
+        // The same steps as ActivateSample, each named, so that a failure says where it came from.
+        const wchar_t* step = L"CoCreateInstance";
+        IDispatch* object = nullptr;
+        status = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                  reinterpret_cast<void**>(&object));
+        if (SUCCEEDED(status)) {
+            step = L"ProcessId";
+            VARIANT result;
+            VariantInit(&result);
+            status = CallSample(object, L"ProcessId", nullptr, 0, &result);
+            object->Release();
+        }
         if (FAILED(status) && failures++ == 0) {
+            firstStep = step;
             firstFailure = status;
         }
     }
-    std::wprintf(L"Activations    : %lu, %lu failed\n", count, failures);
-    return failures == 0 ? 0 : Fail(L"activation", firstFailure);
+    std::wprintf(L"Activations    : %lu, %lu failed (%d-bit client)\n", count, failures,
+                 kBitness);
+    return failures == 0 ? 0 : Fail(firstStep, firstFailure);
 }
 
 int Run(const wchar_t* className, DWORD holdMs) {
