@@ -1,7 +1,7 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := mingw-x86 mingw-x64
 
-.PHONY: all deps build test demo bench bench-load clean format
+.PHONY: all deps build test dist dist-check demo bench bench-load clean format
 
 all: build
 
@@ -18,6 +18,14 @@ test: build
 	@status=0; for preset in $(PRESETS); do \
 		echo "== $$preset"; ctest --preset $$preset || status=1; \
 	done; exit $$status
+
+# The release zip of both bitnesses and its SHA-256 file, in build/dist.
+dist: build
+	@cpack --config build/mingw-x86/CPackConfig.cmake -B build/dist
+
+# The zip's hosts, unpacked, through the same end-to-end tests as the built ones.
+dist-check: dist
+	@sh scripts/check-dist.sh
 
 # The main job: a 64-bit client uses the 32-bit sample DLL through the 32-bit host, under Wine.
 demo: build
