@@ -1,7 +1,7 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := mingw-x86 mingw-x64
 
-.PHONY: all deps build test dist dist-check demo bench bench-load clean format
+.PHONY: all deps build test test-wine10 dist dist-check demo bench bench-load clean format
 
 all: build
 
@@ -18,6 +18,11 @@ test: build
 	@status=0; for preset in $(PRESETS); do \
 		echo "== $$preset"; ctest --preset $$preset || status=1; \
 	done; exit $$status
+
+# The whole suite again under Wine 10, from a Debian 13 root made once (several minutes) in
+# /var/cache/pelmora (PELMORA_CACHE overrides it). As root.
+test-wine10: build
+	@sh scripts/test-wine10.sh
 
 # The release zip of both bitnesses and its SHA-256 file, in build/dist.
 dist: build
