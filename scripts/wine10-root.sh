@@ -21,8 +21,8 @@ if [ "${1:-}" = --inside ]; then
     trap 'umount -R "$work/dev"; umount "$work/proc"' EXIT
     in_root() { chroot "$work" env DEBIAN_FRONTEND=noninteractive "$@"; }
     in_root dpkg --add-architecture i386
-    in_root apt-get update
-    in_root apt-get install -y --no-install-recommends wine wine64 wine32:i386
+    in_root apt-get -o Acquire::Retries=5 update
+    in_root apt-get -o Acquire::Retries=5 install -y --no-install-recommends wine wine64 wine32:i386
     in_root apt-get clean
     in_root wine --version
     exit 0
