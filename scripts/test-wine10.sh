@@ -14,9 +14,11 @@ if [ "${1:-}" != --inside ]; then
 fi
 root=$2
 shift 2
+# Set first: the clean-up below must end this run's Wine 10 prefix, never the Wine 8 one.
+export PELMORA_WINE_ROOT="$root"
 
 mounted=""
-bind() { # bind <what> <where inside the root> [mount options]
+bind() { # bind <folder or "proc"> <where inside the root>
     where="$root$2"
     mkdir -p "$where"
     if [ "$1" = proc ]; then mount -t proc proc "$where"; else mount --rbind "$1" "$where"; fi
@@ -37,7 +39,6 @@ bind /dev /dev
 bind /sys /sys
 bind "$project" "$project"
 
-export PELMORA_WINE_ROOT="$root"
 echo "Under $(chroot "$root" wine --version) from $root" >&2
 status=0
 for preset in mingw-x86 mingw-x64; do
