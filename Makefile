@@ -1,7 +1,8 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := mingw-x86 mingw-x64
 
-.PHONY: all deps build test test-repeat demo bench bench-load clean format
+.PHONY: all deps build test test-repeat test-wine10 dist dist-check demo bench bench-load clean \
+	format
 
 all: build
 
@@ -24,6 +25,19 @@ test: build
 N ?= 20
 test-repeat: build
 	@PRESETS='$(PRESETS)' sh scripts/test-repeat.sh $(N) $(if $(R),-R '$(R)')
+
+# The whole suite again under Wine 10, from a Debian 13 root made once (several minutes) in
+# /var/cache/pelmora (PELMORA_CACHE overrides it). As root.
+test-wine10: build
+	@sh scripts/test-wine10.sh
+
+# The release zip of both bitnesses and its SHA-256 file, in build/dist.
+dist: build
+	@cpack --config build/mingw-x86/CPackConfig.cmake -B build/dist
+
+# The zip's hosts, unpacked, through the same end-to-end tests as the built ones.
+dist-check: dist
+	@sh scripts/check-dist.sh
 
 # The main job: a 64-bit client uses the 32-bit sample DLL through the 32-bit host, under Wine.
 demo: build

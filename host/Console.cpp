@@ -43,22 +43,25 @@ void SetUpConsole(CConsoleStreams& streams) {
     if (!AttachConsole(ATTACH_PARENT_PROCESS)) {
         AllocConsole();
     }
+    const bool outputMissing = StreamHandle(stdout) == nullptr;
     streams.m_reboundOutput = Rebind(stdout, "CONOUT$", "w");
     streams.m_reboundError = Rebind(stderr, "CONOUT$", "w");
     streams.m_reboundInput = Rebind(stdin, "CONIN$", "r");
 
-    // Some C runtimes (Wine's among them) refuse to rebind a standard stream that never had a
-    // descriptor; the console itself is there all the same.
-    if (StreamHandle(stdout) == nullptr) {
+    // Some C runtimes (Wine 8's) refuse to rebind a standard stream that never had a descriptor;
+    // others (Wine 10's, Windows') open CONOUT$ write-only, and a console handle without read
+    // access fails GetConsoleMode, so wide text would reach the console as UTF-8 bytes read in
+    // its code page. The lines go to a console handle of the host's own either way.
+    if (outputMissing) {
         streams.m_consoleOutput.Reset(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                   OPEN_EXISTING, 0, nullptr));
-        SetOutputFallback(streams.m_consoleOutput.Get());
+        SetOutputConsole(streams.m_consoleOutput.Get());
     }
 }
 
 CConsoleStreams::~CConsoleStreams() {
-    SetOutputFallback(nullptr);
+    SetOutputConsole(nullptr);
     if (m_reboundInput != nullptr) {
         fclose(m_reboundInput);
     }

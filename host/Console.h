@@ -27,8 +27,8 @@ private:
     FILE* m_reboundOutput = nullptr;
     FILE* m_reboundError = nullptr;
     FILE* m_reboundInput = nullptr;
-    // Where the C runtime cannot rebind standard output, lines are written to this console
-    // output handle instead.
+    // When standard output had no descriptor, the host's lines are written to this console
+    // output handle, whether or not the C runtime could rebind the stream.
     CHandle m_consoleOutput;
 };
 

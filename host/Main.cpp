@@ -2,6 +2,7 @@
 #include "Console.h"
 #include "Hosting.h"
 #include "Output.h"
+#include "Version.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -53,7 +54,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         CArgumentMap parameters;
         const int parsed = parameters.Parse(count, vector);
 
-        std::wcout << L"Pelmora COM Surrogate " << L"Ver.1.0.0" << std::endl;
+        std::wcout << L"Pelmora COM Surrogate Ver." << PELMORA_VERSION_WTEXT << std::endl;
         std::wcout << L"Current Process ID : " << GetCurrentProcessId() << std::endl;
         std::wcout << std::endl;
 

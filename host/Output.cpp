@@ -63,7 +63,7 @@ void WriteAsUtf8(HANDLE file, const std::wstring& text) {
 // loses only that text: sync reports success so later lines still go out.
 class CStandardOutputBuffer final : public std::wstreambuf {
 public:
-    void SetFallback(HANDLE console) { m_fallback = console; }
+    void SetConsole(HANDLE console) { m_console = console; }
 
 protected:
     int_type overflow(int_type ch) override {
@@ -98,10 +98,7 @@ private:
         }
         m_pending.clear();
 
-        HANDLE target = StreamHandle(stdout);
-        if (target == nullptr) {
-            target = m_fallback;
-        }
+        const HANDLE target = m_console != nullptr ? m_console : StreamHandle(stdout);
         if (target == nullptr) {
             return;
         }
@@ -114,7 +111,7 @@ private:
     }
 
     std::wstring m_pending;
-    HANDLE m_fallback = nullptr;
+    HANDLE m_console = nullptr;
 };
 
 // Never destroyed: the runtime flushes std::wcout during its own shutdown, after the
@@ -131,6 +128,6 @@ void InstallOutput() {
     std::wcout.clear();
 }
 
-void SetOutputFallback(HANDLE console) {
-    Buffer().SetFallback(console);
+void SetOutputConsole(HANDLE console) {
+    Buffer().SetConsole(console);
 }

@@ -10,9 +10,9 @@
 // enters a failed state. Call once, on the main thread, before anything is printed.
 void InstallOutput();
 
-// Where lines go while standard output has no usable handle: a console output handle, or
-// nullptr for nowhere. Not owned.
-void SetOutputFallback(HANDLE console);
+// A console output handle that takes the lines instead of standard output, or nullptr to write
+// to standard output again. Not owned.
+void SetOutputConsole(HANDLE console);
 
 // The OS handle behind a C runtime stream, or nullptr when the stream has no valid descriptor.
 HANDLE StreamHandle(FILE* stream);

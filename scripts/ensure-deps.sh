@@ -3,7 +3,7 @@
 # that does. Quiet when everything is present.
 set -eu
 
-packages="cmake ninja-build procps g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest"
+packages="cmake ninja-build procps debootstrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest"
 
 missing=""
 for package in $packages; do

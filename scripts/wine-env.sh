@@ -1,8 +1,24 @@
 # Sourced by the project's scripts: the environment of the private Wine prefix under build/,
 # which is created on first use. ~/.wine is never touched.
 # PELMORA_WINEPREFIX overrides the prefix location.
+# PELMORA_WINE_ROOT names a root file system (make test-wine10's Debian 13) whose Wine is used
+# instead of the system's, with a prefix of its own; the project must be mounted there at the same
+# path (scripts/test-wine10.sh does it).
 pelmora_root=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix}"
+if [ -n "${PELMORA_WINE_ROOT:-}" ]; then
+    export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix-wine10}"
+    # chroot starts in /; the Windows programs keep the working directory they were given.
+    in_wine_root() {
+        chroot "$PELMORA_WINE_ROOT" /bin/sh -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' \
+            sh "$PWD" "$@"
+    }
+    wine() { in_wine_root wine "$@"; }
+    wineboot() { in_wine_root wineboot "$@"; }
+    wineserver() { in_wine_root wineserver "$@"; }
+    winepath() { in_wine_root winepath "$@"; }
+else
+    export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix}"
+fi
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono/Gecko installer prompts; nothing here needs them.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"

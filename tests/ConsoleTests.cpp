@@ -3,10 +3,13 @@
 // pseudo-terminal under Wine, and on Windows it is started from one.
 #include "ChildProcess.h"
 #include "Console.h"
+#include "Output.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cwchar>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -137,6 +140,70 @@ public:
 private:
     HANDLE m_handle;
 };
+
+// Started with kRebindProbe, this program only reports (as its exit code) what its C runtime
+// does with a standard output that has no descriptor, as the host meets it: bit 0 set when
+// freopen to CONOUT$ succeeds, bit 1 when the stream then has a handle, bit 2 when that handle
+// passes GetConsoleMode.
+constexpr const wchar_t* kRebindProbe = L"--rebind-probe";
+
+const int kRebindProbeRan = [] {
+    if (wcsstr(GetCommandLineW(), kRebindProbe) == nullptr) {
+        return 0;
+    }
+    AttachConsole(ATTACH_PARENT_PROCESS);
+    UINT result = 0;
+    FILE* rebound = nullptr;
+    if (StreamHandle(stdout) == nullptr && freopen_s(&rebound, "CONOUT$", "w", stdout) == 0) {
+        result |= 1;
+        DWORD mode = 0;
+        const HANDLE handle = StreamHandle(stdout);
+        if (handle != nullptr) {
+            result |= 2;
+            if (GetConsoleMode(handle, &mode)) {
+                result |= 4;
+            }
+        }
+    }
+    ExitProcess(result);
+}();
+
+// The Wine release running this program ("8.0", "10.0"), or empty on Windows.
+std::string WineVersion() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto version = reinterpret_cast<const char*(CDECL*)()>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    return version == nullptr ? std::string() : std::string(version());
+}
+
+// Why the host writes to a console handle of its own: the Wines differ here, and neither gives a
+// rebound standard output that works as a console. Under Wine 8 freopen succeeds but the stream
+// still has no descriptor; Wine 10 rebinds it write-only, and a console handle without read
+// access fails GetConsoleMode.
+TEST(ConsoleSwitch, WhatTheCRuntimeMakesOfAMissingStandardOutputDependsOnTheWine) {
+    CConsoleScreen screen;
+    if (!screen.Available()) {
+        GTEST_SKIP() << "no console: run this program in a terminal";
+    }
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    CChildProcess probe;
+    ASSERT_TRUE(
+        probe.Start(QuoteArgument(self) + L" " + kRebindProbe, CChildProcess::Handles::Console));
+    ASSERT_TRUE(probe.Wait(30000));
+    const DWORD result = probe.ExitCode();
+
+    const std::string wine = WineVersion();
+    RecordProperty("wine", wine.empty() ? "none" : wine);
+    if (wine.empty()) {
+        std::cout << "Windows: freopen " << (result & 1) << ", a handle " << ((result & 2) >> 1)
+                  << ", a console " << ((result & 4) >> 2) << "\n";
+    } else if (wine.rfind("8.", 0) == 0) {
+        EXPECT_EQ(result, 1u) << "Wine " << wine << ": freopen succeeds, the stream stays unbound";
+    } else {
+        EXPECT_EQ(result, 3u) << "Wine " << wine << ": a rebound stream that is not a console";
+    }
+}
 
 struct ConsoleCase {
     const char* name;

@@ -1,0 +1,72 @@
+#!/bin/sh
+# Proves the release zip made by make dist: its checksum, its layout, stripped images of the
+# project version, and its hosts, unpacked, through the same end-to-end tests as the built ones
+# (each build's test programs and sample, with only the host swapped for the zip's).
+set -eu
+. "$(dirname "$0")/wine-env.sh"
+build="$pelmora_root/build"
+check="$build/dist-check"
+name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$build/mingw-x86/CPackConfig.cmake")
+zip="$build/dist/$name.zip"
+fail() { echo "dist-check: $*" >&2; exit 1; }
+
+[ -n "$name" ] && [ -f "$zip" ] || fail "no zip in build/dist; run 'make dist' first"
+(cd "$build/dist" && sha256sum --quiet -c "$name.zip.sha256") || fail "the checksum does not match"
+echo "dist-check: $name.zip matches $name.zip.sha256"
+
+rm -rf "$check"
+mkdir -p "$check/unpacked"
+(cd "$check/unpacked" && cmake -E tar xf "$zip")
+expected="README.md host-your-dll.reg x86/pelmora-surrogate.exe x64/pelmora-surrogate.exe"
+for arch in x86 x64; do
+    [ ! -f "$build/mingw-$arch/bin/pelmora-register.exe" ] || expected="$expected $arch/pelmora-register.exe"
+done
+for file in $expected; do
+    [ -f "$check/unpacked/$file" ] || fail "$file is missing from the zip"
+done
+actual=$(cd "$check/unpacked" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
+echo "dist-check: the zip holds $actual"
+for file in $actual; do
+    case " $expected " in *" $file "*) ;; *) fail "unexpected $file in the zip" ;; esac
+done
+for arch in x86 x64; do
+    objdump=i686-w64-mingw32-objdump
+    [ $arch = x86 ] || objdump=x86_64-w64-mingw32-objdump
+    for image in "$check/unpacked/$arch"/*.exe; do
+        $objdump -t "$image" | grep -q "no symbols" || fail "$arch/$(basename "$image") is not stripped"
+    done
+done
+echo "dist-check: the images are stripped"
+
+# Each build's bin folder again, beside each other as the tests expect, with the zip's host.
+for arch in x86 x64; do
+    mkdir -p "$check/mingw-$arch"
+    cp -R "$build/mingw-$arch/bin" "$check/mingw-$arch/bin"
+    cp "$check/unpacked/$arch/pelmora-surrogate.exe" "$check/mingw-$arch/bin/pelmora-surrogate.exe"
+done
+
+passed=0
+failed=0
+failures=""
+for arch in ${PELMORA_DIST_CHECK_ARCHS:-x86 x64}; do
+    tests="$check/mingw-$arch/bin/e2e_tests.exe"
+    # One Wine session per case, as ctest runs them: Wine keeps a killed host's registration
+    # until its wineserver ends.
+    cases=$(sh "$pelmora_root/cmake/wine-run.sh" "$tests" --gtest_list_tests | tr -d '\r' |
+        awk '/^[^ ]/ { suite = $1 } /^  / { print suite $1 }')
+    [ -n "$cases" ] || fail "no end-to-end tests found in $tests"
+    for case in $cases; do
+        log="$check/$arch-$case.txt"
+        if sh "$pelmora_root/cmake/wine-run.sh" "$tests" --gtest_filter="$case" >"$log" 2>&1; then
+            passed=$((passed + 1))
+            echo "dist-check: passed $arch host from the zip: $case"
+        else
+            failed=$((failed + 1))
+            failures="$failures $arch:$case"
+            tr -d '\r' <"$log" | tail -n 30
+            echo "dist-check: FAILED $arch host from the zip: $case (log: $log)"
+        fi
+    done
+done
+echo "dist-check: $passed passed, $failed failed"
+[ "$failed" = 0 ] || fail "failed:$failures"
