@@ -211,16 +211,8 @@ CRegistrar::Refusal CRegistrar::ResolveProgId(const std::wstring& progId,
                                     L" registry view: run " + kRegsvr32 + L" on its DLL first"};
 }
 
-CRegistrar::Refusal CRegistrar::ResolveDll(const std::wstring& path,
-                                           std::vector<Class>& classes) const {
-    const std::wstring dll = FullPath(path);
-    if (GetFileAttributesW(dll.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        return {kExitNotRegistered, L"there is no file " + dll};
-    }
-    const std::wstring name = FileName(dll);
-    const std::wstring systemDirectory = SystemDirectory();
+void CRegistrar::ForEachClass(const ClassVisitor& visit) const {
     std::set<std::wstring> seen;
-    const size_t before = classes.size();
     for (size_t root = 0; root < 2; ++root) {
         CRegistryKey all;
         if (Root(root) == nullptr || all.Open(Root(root), L"CLSID", KEY_READ | m_view) != 0) {
@@ -229,27 +221,40 @@ CRegistrar::Refusal CRegistrar::ResolveDll(const std::wstring& path,
         for (const std::wstring& subkey : all.SubkeyNames()) {
             const std::wstring clsid = CanonicalGuid(subkey);
             // HKCR shows a class registered in both roots as the HKCU one.
-            if (clsid.empty() || !seen.insert(clsid).second) {
-                continue;
-            }
-            CRegistryKey server;
-            if (server.Open(all.Get(), subkey + L"\\InprocServer32", KEY_READ | m_view) != 0) {
-                continue;
-            }
-            std::wstring registered = RegisteredPath(server.String(nullptr).value_or(L""));
-            // Only files of the same name are worth opening.
-            if (registered.empty() || !SameText(FileName(registered), name)) {
-                continue;
-            }
-            // A bare name loads from the system directory.
-            if (registered == FileName(registered)) {
-                registered = systemDirectory + L"\\" + registered;
-            }
-            if (SameFile(registered, dll)) {
-                classes.push_back({clsid, root});
+            if (!clsid.empty() && seen.insert(clsid).second) {
+                visit(root, all.Get(), subkey, clsid);
             }
         }
     }
+}
+
+CRegistrar::Refusal CRegistrar::ResolveDll(const std::wstring& path,
+                                           std::vector<Class>& classes) const {
+    const std::wstring dll = FullPath(path);
+    if (GetFileAttributesW(dll.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return {kExitNotRegistered, L"there is no file " + dll};
+    }
+    const std::wstring name = FileName(dll);
+    const std::wstring systemDirectory = SystemDirectory();
+    const size_t before = classes.size();
+    ForEachClass([&](size_t root, HKEY all, const std::wstring& subkey, const std::wstring& clsid) {
+        CRegistryKey server;
+        if (server.Open(all, subkey + L"\\InprocServer32", KEY_READ | m_view) != 0) {
+            return;
+        }
+        std::wstring registered = RegisteredPath(server.String(nullptr).value_or(L""));
+        // Only files of the same name are worth opening.
+        if (registered.empty() || !SameText(FileName(registered), name)) {
+            return;
+        }
+        // A bare name loads from the system directory.
+        if (registered == FileName(registered)) {
+            registered = systemDirectory + L"\\" + registered;
+        }
+        if (SameFile(registered, dll)) {
+            classes.push_back({clsid, root});
+        }
+    });
     if (classes.size() == before) {
         return {kExitNotRegistered,
                 L"no class in the " + std::wstring(kView) + L" registry view has " + dll +
@@ -508,33 +513,22 @@ int CRegistrar::Remove(const std::vector<std::wstring>& targets) {
 }
 
 int CRegistrar::List() {
-    std::set<std::wstring> seen;
     size_t count = 0;
-    for (size_t root = 0; root < 2; ++root) {
-        CRegistryKey all;
-        if (Root(root) == nullptr || all.Open(Root(root), L"CLSID", KEY_READ | m_view) != 0) {
-            continue;
+    ForEachClass([&](size_t root, HKEY all, const std::wstring& subkey, const std::wstring& clsid) {
+        CRegistryKey key;
+        key.Open(all, subkey, KEY_READ | m_view);
+        const auto appId = key ? key.String(L"AppID") : std::nullopt;
+        if (!appId) {
+            return;
         }
-        for (const std::wstring& subkey : all.SubkeyNames()) {
-            const std::wstring clsid = CanonicalGuid(subkey);
-            if (clsid.empty() || !seen.insert(clsid).second) {
-                continue;
-            }
-            CRegistryKey key;
-            key.Open(all.Get(), subkey, KEY_READ | m_view);
-            const auto appId = key ? key.String(L"AppID") : std::nullopt;
-            if (!appId) {
-                continue;
-            }
-            CRegistryKey app;
-            app.Open(Root(root), L"AppID\\" + *appId, KEY_READ | m_view);
-            const auto surrogate = app ? app.String(L"DllSurrogate") : std::nullopt;
-            if (surrogate && IsThisHost(*surrogate)) {
-                m_out(Describe({clsid, root}));
-                ++count;
-            }
+        CRegistryKey app;
+        app.Open(Root(root), L"AppID\\" + *appId, KEY_READ | m_view);
+        const auto surrogate = app ? app.String(L"DllSurrogate") : std::nullopt;
+        if (surrogate && IsThisHost(*surrogate)) {
+            m_out(Describe({clsid, root}));
+            ++count;
         }
-    }
+    });
     if (count == 0) {
         m_out(std::wstring(L"no class in the ") + kView + L" registry view is served by " +
               m_hostPath);

@@ -44,6 +44,11 @@ private:
     };
 
     HKEY Root(size_t index) const;
+    // Every class of this view once, HKCU's before HKLM's: the root's index, its CLSID key, the
+    // subkey's name as written and the CLSID in canonical form.
+    using ClassVisitor = std::function<void(size_t root, HKEY classes, const std::wstring& subkey,
+                                            const std::wstring& clsid)>;
+    void ForEachClass(const ClassVisitor& visit) const;
     Refusal Resolve(const std::vector<std::wstring>& targets, std::vector<Class>& classes) const;
     Refusal ResolveClsid(const std::wstring& clsid, std::vector<Class>& classes) const;
     Refusal ResolveProgId(const std::wstring& progId, std::vector<Class>& classes) const;
