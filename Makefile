@@ -20,11 +20,12 @@ test: build
 		echo "== $$preset"; ctest --preset $$preset || status=1; \
 	done; exit $$status
 
-# For a test suspected of failing by chance: the suite N times in a row for each preset, then the
-# tests that failed and in how many rounds. R=regex runs only the matching ctest tests.
+# For a test suspected of failing by chance: the suite N times in a row for each preset (the
+# presets side by side, each in a prefix of its own; SERIAL=1 one after the other), then the tests
+# that failed and in how many rounds. R=regex runs only the matching ctest tests.
 N ?= 20
 test-repeat: build
-	@PRESETS='$(PRESETS)' sh scripts/test-repeat.sh $(N) $(if $(R),-R '$(R)')
+	@PRESETS='$(PRESETS)' SERIAL='$(SERIAL)' sh scripts/test-repeat.sh $(N) $(if $(R),-R '$(R)')
 
 # The whole suite again under Wine 10, from a Debian 13 root made once (several minutes) in
 # /var/cache/pelmora (PELMORA_CACHE overrides it). As root.
