@@ -88,10 +88,16 @@ bool CChildProcess::Launch(const std::wstring& commandLine, HANDLE output, bool 
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
     startup.hStdError = output;
-    std::wstring mutableLine = commandLine;
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, inherit, flags, nullptr,
-                        nullptr, &startup, &info)) {
+    const auto create = [&] {
+        std::wstring mutableLine = commandLine;
+        return CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, inherit, flags, nullptr,
+                              nullptr, &startup, &info) != FALSE;
+    };
+    // Now and then, under load, Wine fails to start a process at all: it dies inside Wine before
+    // any of its code runs, and CreateProcess fails with ERROR_INTERNAL_ERROR. Nothing of ours
+    // can cause that, so try once more, as a user would.
+    if (!create() && (GetLastError() != ERROR_INTERNAL_ERROR || !create())) {
         return false;
     }
     CloseHandle(info.hThread);
@@ -158,7 +164,8 @@ RunResult RunToEnd(const std::wstring& commandLine, CChildProcess::Handles handl
                    DWORD timeoutMs) {
     CChildProcess child;
     if (!child.Start(commandLine, handles)) {
-        return {false, GetLastError(), {}};
+        const DWORD error = GetLastError();
+        return {false, error, "CreateProcess failed with error " + std::to_string(error) + "\n"};
     }
     const bool ended = child.Wait(timeoutMs);
     if (!ended) {

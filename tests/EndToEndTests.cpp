@@ -117,10 +117,9 @@ ClientRun RunOnce(const std::wstring& client, const wchar_t* progId, DWORD holdM
     return Parse(child);
 }
 
-// Now and then Wine fails to start a host at all: the new process dies inside Wine before any of
-// its code runs (seen once in 40 runs of the whole suite), CreateProcess fails with
-// ERROR_INTERNAL_ERROR and the client's CoCreateInstance returns that. No host can cause or
-// prevent it, so the client tries once more, as a user would.
+// Now and then Wine fails to start a process at all (see CChildProcess): when the process is a
+// host the runtime starts, the client's CoCreateInstance returns the ERROR_INTERNAL_ERROR. No host
+// can cause or prevent it, so the client tries once more, as a user would.
 ClientRun RunClient(const std::wstring& client, const wchar_t* progId, DWORD holdMs = 0) {
     const std::string hostNotStarted = "Failed: CoCreateInstance 0x8007054F";
     ClientRun run = RunOnce(client, progId, holdMs);

@@ -81,7 +81,7 @@ TEST(Program, RunsTheSameWithoutStandardHandles) {
         {}, {L"-embedding"}, {L"Gr\u00FC\u00DFe\u20AC", L"serve"}};
     for (const auto& arguments : commandLines) {
         const RunResult result = RunToEnd(HostCommandLine(arguments), CChildProcess::Handles::None);
-        EXPECT_TRUE(result.ended);
+        EXPECT_TRUE(result.ended) << result.output;
         EXPECT_EQ(result.exitCode, kRefused);
     }
 }
