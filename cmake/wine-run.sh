@@ -4,7 +4,7 @@
 # Usage: wine-run.sh program.exe [args...]
 set -u
 . "$(dirname "$0")/../scripts/wine-env.sh"
-wine_prefix_acquire
+wine_prefix_acquire || exit 1
 
 # Killed from outside (a ctest time-out, Ctrl-C): still end the prefix's processes.
 trap 'wine_prefix_end; exit 143' HUP INT TERM

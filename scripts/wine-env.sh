@@ -30,6 +30,15 @@ wine_prefix_acquire() {
     mkdir -p "$WINEPREFIX"
     exec 9>"$WINEPREFIX/.lock"
     flock 9
+    # A Wine that cannot start at all would otherwise show up as every test failing in its own way.
+    if ! wine --version >"$WINEPREFIX/wine-version.txt" 2>&1; then
+        echo "Wine cannot start here: $(tail -n 1 "$WINEPREFIX/wine-version.txt")" >&2
+        if grep -q 'Exec format error' "$WINEPREFIX/wine-version.txt"; then
+            echo "This machine's kernel does not run 32-bit x86 programs, which Wine's 32-bit side" \
+                "and every 32-bit Windows program need: run this on a machine whose kernel does." >&2
+        fi
+        return 1
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "Creating the private Wine prefix $WINEPREFIX (once, about 20 seconds)..." >&2
         wineboot --init >/dev/null 2>&1
