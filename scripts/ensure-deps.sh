@@ -16,13 +16,14 @@ arch_step=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     arch_step="dpkg --add-architecture i386 && "
 fi
-[ -z "$missing" ] && [ -z "$arch_step" ] && exit 0
-
-command="${arch_step}apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$missing"
-if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing:$missing${arch_step:+ (and the i386 architecture)}. Install with:" >&2
-    echo "  sudo sh -c '$command'" >&2
-    exit 1
+if [ -n "$missing" ] || [ -n "$arch_step" ]; then
+    command="${arch_step}apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$missing"
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "Missing:$missing${arch_step:+ (and the i386 architecture)}. Install with:" >&2
+        echo "  sudo sh -c '$command'" >&2
+        exit 1
+    fi
+    echo "Installing:$missing" >&2
+    sh -c "$command" >&2
 fi
-echo "Installing:$missing" >&2
-sh -c "$command" >&2
+sh "$(dirname "$0")/ensure-i386.sh"

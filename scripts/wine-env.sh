@@ -35,7 +35,7 @@ wine_prefix_acquire() {
         echo "Wine cannot start here: $(tail -n 1 "$WINEPREFIX/wine-version.txt")" >&2
         if grep -q 'Exec format error' "$WINEPREFIX/wine-version.txt"; then
             echo "This machine's kernel does not run 32-bit x86 programs, which Wine's 32-bit side" \
-                "and every 32-bit Windows program need: run this on a machine whose kernel does." >&2
+                "is: as root, 'make deps' sets up QEMU's user-mode emulation for them." >&2
         fi
         return 1
     fi

@@ -1,0 +1,51 @@
+#!/bin/sh
+# Wine's 32-bit side is a 32-bit x86 Linux program, and some kernels refuse those (VM guests with
+# IA-32 emulation turned off). There it runs under QEMU's user-mode emulation, which binfmt_misc
+# starts for every 32-bit x86 program, inside chroots too (the interpreter is opened at
+# registration). Quiet where 32-bit programs already run. As root, or it prints what to run.
+set -eu
+
+loader=/usr/lib/wine/wine
+runs() { "$loader" --version >/dev/null 2>&1; }
+runs && exit 0
+if ! "$loader" --version 2>&1 | grep -q 'Exec format error'; then
+    exit 0 # fails for another reason, which the Wine scripts report
+fi
+
+# QEMU 9 and later: older ones ignore MAP_FIXED_NOREPLACE, which makes Wine's start-up search its
+# whole address space (about a minute per process with bookworm's QEMU 7.2).
+. /etc/os-release
+suite=""
+[ "${VERSION_CODENAME:-}" = bookworm ] && suite=bookworm-backports
+have_qemu() {
+    version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null) || return 1
+    dpkg --compare-versions "$version" ge 1:9
+}
+conf=/usr/share/qemu/binfmt.d/qemu-i386.conf
+misc=/proc/sys/fs/binfmt_misc
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "This kernel does not run 32-bit x86 programs, which Wine's 32-bit side is; as root," \
+        "'make deps' sets up QEMU's user-mode emulation for them." >&2
+    exit 1
+fi
+if ! have_qemu; then
+    echo "This kernel does not run 32-bit x86 programs: installing QEMU's user-mode emulation" \
+        "for Wine's 32-bit side${suite:+ (from $suite)}" >&2
+    if [ -n "$suite" ]; then
+        echo "deb http://deb.debian.org/debian $suite main" \
+            >/etc/apt/sources.list.d/pelmora-$suite.list
+        apt-get update >&2
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        ${suite:+-t $suite} qemu-user >&2
+fi
+[ -e "$misc/register" ] || mount -t binfmt_misc binfmt_misc "$misc"
+[ ! -e "$misc/qemu-i386" ] || echo -1 >"$misc/qemu-i386"
+cat "$conf" >"$misc/register"
+if ! runs; then
+    echo "32-bit x86 programs still do not run under QEMU's emulation: $("$loader" --version 2>&1 |
+        tail -n 1)" >&2
+    exit 1
+fi
+echo "32-bit x86 programs run under QEMU's user-mode emulation ($(qemu-i386 --version | head -n 1))" >&2
