@@ -5,7 +5,8 @@
 //
 // CLASS is a ProgID or a braced CLSID; by default the calculator of the other bitness, the case
 // a surrogate host exists for. --hold keeps the object that long before releasing it. --repeat
-// activates COUNT times (create, one call, release) as a load, and reports the failures.
+// activates COUNT times (create, one call, release) as a load, and reports the failures; a
+// progress line every 100 activations lets a watcher tell a slow run from a stalled one.
 // Exit codes: 0 success, 1 a COM call failed, 2 bad command line.
 #include "SampleClasses.h"
 #include "SampleDispatch.h"
@@ -63,6 +64,10 @@ int Repeat(const wchar_t* className, unsigned long count) {
         if (FAILED(status) && failures++ == 0) {
             firstStep = step;
             firstFailure = status;
+        }
+        if ((i + 1) % 100 == 0 && i + 1 < count) {
+            std::wprintf(L"Progress       : %lu\n", i + 1);
+            std::fflush(stdout);
         }
     }
     std::wprintf(L"Activations    : %lu, %lu failed (%d-bit client)\n", count, failures,
