@@ -5,6 +5,11 @@
 # instead of the system's, with a prefix of its own; the project must be mounted there at the same
 # path (scripts/test-wine10.sh does it).
 pelmora_root=$(cd "$(dirname "$0")/.." && pwd)
+# Where the kernel runs no 32-bit x86 code, Wine's 32-bit side runs under QEMU's emulation
+# (scripts/ensure-i386.sh); the load test allows for that emulator's own failures.
+if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
+    export PELMORA_EMULATED_I386=1
+fi
 if [ -n "${PELMORA_WINE_ROOT:-}" ]; then
     export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix-wine10}"
     # chroot starts in /; the Windows programs keep the working directory they were given.

@@ -72,6 +72,7 @@ int Repeat(const wchar_t* className, unsigned long count) {
     }
     std::wprintf(L"Activations    : %lu, %lu failed (%d-bit client)\n", count, failures,
                  kBitness);
+    std::fflush(stdout); // the count stands even if the teardown fails
     return failures == 0 ? 0 : Fail(firstStep, firstFailure);
 }
 
