@@ -7,10 +7,10 @@ set -eu
 
 loader=/usr/lib/wine/wine
 runs() { "$loader" --version >/dev/null 2>&1; }
-runs && exit 0
-if ! "$loader" --version 2>&1 | grep -q 'Exec format error'; then
-    exit 0 # fails for another reason, which the Wine scripts report
-fi
+case "$("$loader" --version 2>&1)" in
+*'Exec format error'*) ;;
+*) exit 0 ;; # runs, or fails for another reason, which the Wine scripts report
+esac
 
 # QEMU 9 and later: older ones ignore MAP_FIXED_NOREPLACE, which makes Wine's start-up search its
 # whole address space (about a minute per process with bookworm's QEMU 7.2).
