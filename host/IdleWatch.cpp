@@ -6,17 +6,19 @@ std::optional<unsigned long> ParseIdleSeconds(const std::wstring& text) {
     if (text.empty()) {
         return std::nullopt;
     }
-    unsigned long seconds = 0;
+    // Wider than the result, which is 32 bits on Windows: nine digits and one more always fit, so
+    // the range check below sees the true value, never a wrapped one.
+    unsigned long long seconds = 0;
     for (const wchar_t c : text) {
         if (c < L'0' || c > L'9') {
             return std::nullopt;
         }
-        seconds = seconds * 10 + static_cast<unsigned long>(c - L'0');
-        if (seconds > 999999999ul) {
+        seconds = seconds * 10 + static_cast<unsigned long long>(c - L'0');
+        if (seconds > 999999999ull) {
             return std::nullopt;
         }
     }
-    return seconds;
+    return static_cast<unsigned long>(seconds);
 }
 
 CIdleWatch::CIdleWatch(const CServerActivity& activity, std::function<bool()> dllInUse,

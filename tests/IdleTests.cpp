@@ -20,6 +20,9 @@ TEST(IdleSeconds, ParsesOnlyWholeNumbers) {
         {L"-1", std::nullopt}, {L"+5", std::nullopt}, {L"1.5", std::nullopt},
         {L" 30", std::nullopt}, {L"30 ", std::nullopt}, {L"30s", std::nullopt},
         {L"abc", std::nullopt}, {L"1000000000", std::nullopt},
+        // Past 32 bits, where a check after the multiplication would see a wrapped value.
+        {L"4294967296", std::nullopt}, {L"4294967297", std::nullopt},
+        {L"5000000000", std::nullopt}, {L"9999999999", std::nullopt}, {L"0000000030", 30},
         {L"99999999999999999999999", std::nullopt}, {L"\x0663", std::nullopt}, // Arabic-Indic 3
     };
     for (const auto& c : cases) {
