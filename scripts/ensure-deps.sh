@@ -2,6 +2,8 @@
 # Installs what building and testing need on Debian 12, or, without root, prints the command
 # that does. Quiet when everything is present.
 set -eu
+here=$(dirname "$0")
+. "$here/apt.sh"
 
 packages="cmake ninja-build procps debootstrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest"
 
@@ -24,6 +26,12 @@ if [ -n "$missing" ] || [ -n "$arch_step" ]; then
         exit 1
     fi
     echo "Installing:$missing" >&2
-    sh -c "$command" >&2
+    [ -z "$arch_step" ] || dpkg --add-architecture i386
+    # An index that failed may not be needed: the install says whether it was.
+    apt_update || true
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing >&2; then
+        echo "${apt_update_problem:-Installing the packages above failed.}" >&2
+        exit 1
+    fi
 fi
-sh "$(dirname "$0")/ensure-i386.sh"
+sh "$here/ensure-i386.sh"

@@ -4,6 +4,7 @@
 # starts for every 32-bit x86 program, inside chroots too (the interpreter is opened at
 # registration). Quiet where 32-bit programs already run. As root, or it prints what to run.
 set -eu
+. "$(dirname "$0")/apt.sh"
 
 loader=/usr/lib/wine/wine
 runs() { "$loader" --version >/dev/null 2>&1; }
@@ -33,12 +34,15 @@ if ! have_qemu; then
     echo "This kernel does not run 32-bit x86 programs: installing QEMU's user-mode emulation" \
         "for Wine's 32-bit side${suite:+ (from $suite)}" >&2
     if [ -n "$suite" ]; then
-        echo "deb http://deb.debian.org/debian $suite main" \
-            >/etc/apt/sources.list.d/pelmora-$suite.list
-        apt-get update >&2
+        mirror=$(debian_mirror)
+        echo "deb $mirror $suite main" >/etc/apt/sources.list.d/pelmora-$suite.list
+        apt_update || true
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
-        ${suite:+-t $suite} qemu-user >&2
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        ${suite:+-t $suite} qemu-user >&2; then
+        echo "${apt_update_problem:-Installing qemu-user failed.}" >&2
+        exit 1
+    fi
 fi
 [ -e "$misc/register" ] || mount -t binfmt_misc binfmt_misc "$misc"
 [ ! -e "$misc/qemu-i386" ] || echo -1 >"$misc/qemu-i386"

@@ -7,13 +7,13 @@
 set -eu
 cache=${PELMORA_CACHE:-/var/cache/pelmora}
 root="$cache/wine10-trixie"
-mirror=${PELMORA_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 marker=.pelmora-complete
 
 # Runs in a mount namespace of its own (see below): whatever it mounts vanishes with it, even if
 # it is killed.
 if [ "${1:-}" = --inside ]; then
     work=$2
+    mirror=$3
     debootstrap --variant=minbase --arch=amd64 trixie "$work" "$mirror"
     cp /etc/resolv.conf "$work/etc/resolv.conf"
     mount -t proc proc "$work/proc"
@@ -46,6 +46,8 @@ if [ -f "$root/$marker" ]; then
     exit 0
 fi
 
+. "$(dirname "$0")/apt.sh"
+mirror=$(debian_mirror)
 work="$cache/wine10-trixie.partial"
 log="$cache/wine10-trixie.log"
 # Leftovers of an interrupted attempt. Their mounts lived in a namespace that is gone, and
@@ -53,7 +55,7 @@ log="$cache/wine10-trixie.log"
 rm -rf --one-file-system "$work" "$root"
 mkdir -p "$work"
 echo "Creating the Debian 13 root with Wine 10 in $root (once, several minutes; log: $log)..." >&2
-if ! unshare --mount --propagation private "$0" --inside "$work" >"$log" 2>&1; then
+if ! unshare --mount --propagation private "$0" --inside "$work" "$mirror" >"$log" 2>&1; then
     tail -n 20 "$log" >&2
     echo "wine10: creating the root failed; see $log" >&2
     exit 1
