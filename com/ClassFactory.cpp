@@ -32,41 +32,32 @@ namespace {
 // Counts one call as in progress for as long as it runs.
 class CCallInProgress {
 public:
-    explicit CCallInProgress(CServerActivity* activity) : m_activity(activity) {
-        if (m_activity != nullptr) {
-            m_activity->CallStarted();
-        }
+    explicit CCallInProgress(CServerActivity& activity) : m_activity(activity) {
+        m_activity.CallStarted();
     }
     CCallInProgress(const CCallInProgress&) = delete;
     CCallInProgress& operator=(const CCallInProgress&) = delete;
-    ~CCallInProgress() {
-        if (m_activity != nullptr) {
-            m_activity->CallEnded();
-        }
-    }
+    ~CCallInProgress() { m_activity.CallEnded(); }
 
 private:
-    CServerActivity* const m_activity;
+    CServerActivity& m_activity;
 };
 
 } // namespace
 
 HRESULT STDMETHODCALLTYPE CClassFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
-    const CCallInProgress call(m_activity);
+    const CCallInProgress call(*m_activity);
     return ComRuntime::CoCreateInstance(m_clsid, outer, CLSCTX_INPROC_SERVER, iid, out);
 }
 
 HRESULT STDMETHODCALLTYPE CClassFactory::LockServer(BOOL lock) {
     if (lock) {
         ComRuntime::CoAddRefServerProcess();
-        if (m_activity != nullptr) {
-            m_activity->Locked();
-        }
-    } else {
+        m_activity->Locked();
+    } else if (m_activity->Unlocked()) {
+        // Only an unlock that matches a lock: a stray one would take a reference some other
+        // holder counts on, and at zero the runtime suspends every class of the process.
         ComRuntime::CoReleaseServerProcess();
-        if (m_activity != nullptr) {
-            m_activity->Unlocked();
-        }
     }
     return S_OK;
 }

@@ -5,16 +5,19 @@
 #include <objbase.h>
 
 #include <atomic>
+#include <memory>
 
 // The class object registered for the hosted CLSID: creates each object in-process, so the
 // class's DLL is loaded into this host, and passes lock requests on to the server process count.
 // Lives on the heap and deletes itself on its last Release.
 class CClassFactory final : public IClassFactory {
 public:
-    // activity, when given, hears of every CreateInstance and LockServer and must outlive the
-    // calls.
-    explicit CClassFactory(REFCLSID clsid, CServerActivity* activity = nullptr)
-        : m_clsid(clsid), m_activity(activity) {}
+    // activity hears of every CreateInstance and LockServer; the factory keeps it alive, since a
+    // client's proxy or a hosted DLL's thread may call in after the hosting phase has ended.
+    CClassFactory(REFCLSID clsid, std::shared_ptr<CServerActivity> activity)
+        : m_clsid(clsid), m_activity(std::move(activity)) {}
+    explicit CClassFactory(REFCLSID clsid)
+        : CClassFactory(clsid, std::make_shared<CServerActivity>()) {}
     CClassFactory(const CClassFactory&) = delete;
     CClassFactory& operator=(const CClassFactory&) = delete;
 
@@ -33,5 +36,5 @@ private:
     std::atomic<ULONG> m_refCount{0};
     const CLSID m_clsid;
     DWORD m_cookie = 0;
-    CServerActivity* const m_activity;
+    const std::shared_ptr<CServerActivity> m_activity;
 };

@@ -19,6 +19,7 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
                          LPVOID* object);
 ULONG CoAddRefServerProcess();
 ULONG CoReleaseServerProcess();
+void CoFreeUnusedLibrariesEx(DWORD unloadDelayMs, DWORD reserved);
 HRESULT CreateStreamOnHGlobal(HGLOBAL global, BOOL deleteOnRelease, LPSTREAM* stream);
 HRESULT CoMarshalInterface(LPSTREAM stream, REFIID iid, LPUNKNOWN object, DWORD destContext,
                            LPVOID destContextData, DWORD flags);

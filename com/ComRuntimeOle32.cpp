@@ -48,6 +48,10 @@ ULONG CoReleaseServerProcess() {
     return ::CoReleaseServerProcess();
 }
 
+void CoFreeUnusedLibrariesEx(DWORD unloadDelayMs, DWORD reserved) {
+    ::CoFreeUnusedLibrariesEx(unloadDelayMs, reserved);
+}
+
 HRESULT CreateStreamOnHGlobal(HGLOBAL global, BOOL deleteOnRelease, LPSTREAM* stream) {
     return ::CreateStreamOnHGlobal(global, deleteOnRelease, stream);
 }

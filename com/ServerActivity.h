@@ -19,12 +19,14 @@ public:
         ++m_locks;
         ++m_events;
     }
-    // An unlock without a lock is not counted: it must not cancel a later client's lock.
-    void Unlocked() {
+    // An unlock without a lock is not counted: it must not cancel a later client's lock. True when
+    // it matched a lock.
+    bool Unlocked() {
         long locks = m_locks.load();
         while (locks > 0 && !m_locks.compare_exchange_weak(locks, locks - 1)) {
         }
         ++m_events;
+        return locks > 0;
     }
 
     unsigned long Events() const { return m_events.load(); }

@@ -4,12 +4,14 @@
 #include "ComRuntime.h"
 
 #include <new>
+#include <utility>
 
 HANDLE CreateCompletionEvent() {
     return CreateEventW(nullptr, FALSE, FALSE, nullptr);
 }
 
-CSurrogate::CSurrogate(CompletionEventFactory createEvent) : m_event(createEvent()) {}
+CSurrogate::CSurrogate(CompletionEventFactory createEvent)
+    : m_event(createEvent()), m_activity(std::make_shared<CServerActivity>()) {}
 
 HRESULT STDMETHODCALLTYPE CSurrogate::QueryInterface(REFIID iid, void** out) {
     if (out == nullptr) {
@@ -33,65 +35,99 @@ ULONG STDMETHODCALLTYPE CSurrogate::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
-    CClassFactory* const factory = new (std::nothrow) CClassFactory(clsid, &m_activity);
+    // Held across the registration so that a FreeSurrogate on another thread never sees a class
+    // whose cookie is not stored yet.
+    CLock hold(m_classesLock);
+    // A class loaded before stays as it is: a second factory would leave the first registered.
+    for (const auto& loaded : m_classes) {
+        if (IsEqualCLSID(loaded.Clsid(), clsid)) {
+            return loaded.Registered();
+        }
+    }
+    CClassFactory* const factory = new (std::nothrow) CClassFactory(clsid, m_activity);
     if (factory == nullptr) {
         return E_OUTOFMEMORY;
     }
-    // Held across the registration so that a FreeSurrogate on another thread never sees a
-    // factory whose cookie is not stored yet.
-    CLock hold(m_factoryLock);
-    // A factory that was current before stays registered; the runtime revokes it at
-    // CoUninitialize.
-    m_factory = factory;
-    m_factoryRevoked = false;
     factory->AddRef();
+    // Room first, so that a registration made is always kept.
+    try {
+        m_classes.reserve(m_classes.size() + 1);
+    } catch (const std::bad_alloc&) {
+        factory->Release();
+        return E_OUTOFMEMORY;
+    }
     DWORD cookie = 0;
     const HRESULT result = ComRuntime::CoRegisterClassObject(
         clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_SURROGATE | REGCLS_MULTI_SEPARATE, &cookie);
     factory->SetCookie(cookie);
+    m_classes.emplace_back(clsid, factory, result);
     return result;
 }
 
 HRESULT STDMETHODCALLTYPE CSurrogate::FreeSurrogate() {
-    CClassFactory* factory = nullptr;
-    bool revoked = false;
+    std::vector<CClassRegistration> classes;
     {
-        CLock hold(m_factoryLock);
-        factory = m_factory;
-        revoked = m_factoryRevoked;
-        m_factory = nullptr;
-        m_factoryRevoked = false;
+        CLock hold(m_classesLock);
+        classes.swap(m_classes);
     }
-    if (factory == nullptr) {
+    if (classes.empty()) {
         return S_OK;
     }
-    const HRESULT result = revoked ? S_OK : ComRuntime::CoRevokeClassObject(factory->Cookie());
-    // Only the surrogate's own reference: a holder that still counts one keeps the factory
-    // alive, and it deletes itself on that holder's Release.
-    factory->Release();
+    // Every class goes; the first failure, if any, is the answer.
+    HRESULT result = S_OK;
+    for (size_t i = 0; i < classes.size(); ++i) {
+        const HRESULT revoked = classes[i].Revoke();
+        if (i == 0 || (FAILED(revoked) && SUCCEEDED(result))) {
+            result = revoked;
+        }
+    }
+    // The factories go before the signal: the hosting phase ends once it sees it.
+    classes.clear();
     SetEvent(m_event.Get());
     return result;
 }
 
 HRESULT CSurrogate::RevokeClassObject() {
-    DWORD cookie = 0;
-    {
-        CLock hold(m_factoryLock);
-        if (m_factory == nullptr || m_factoryRevoked) {
-            return S_OK;
+    HRESULT result = S_OK;
+    for (;;) {
+        DWORD cookie = 0;
+        bool found = false;
+        {
+            CLock hold(m_classesLock);
+            for (auto& loaded : m_classes) {
+                if (loaded.TakeCookie(cookie)) {
+                    found = true;
+                    break;
+                }
+            }
         }
-        m_factoryRevoked = true;
-        cookie = m_factory->Cookie();
+        if (!found) {
+            return result;
+        }
+        // Outside the lock: revoking may wait for the runtime's threads.
+        const HRESULT revoked = ComRuntime::CoRevokeClassObject(cookie);
+        if (FAILED(revoked) && SUCCEEDED(result)) {
+            result = revoked;
+        }
     }
-    // Outside the lock: revoking may wait for the runtime's threads.
-    return ComRuntime::CoRevokeClassObject(cookie);
 }
 
-IUnknown* CSurrogate::ClassObject() {
-    CLock hold(m_factoryLock);
-    if (m_factory == nullptr) {
-        return nullptr;
+IUnknown* CSurrogate::ClassObject(REFCLSID clsid) {
+    CLock hold(m_classesLock);
+    for (const auto& loaded : m_classes) {
+        if (IsEqualCLSID(loaded.Clsid(), clsid)) {
+            loaded.Factory()->AddRef();
+            return loaded.Factory();
+        }
     }
-    m_factory->AddRef();
-    return m_factory;
+    return nullptr;
+}
+
+std::vector<CLSID> CSurrogate::LoadedClasses() {
+    CLock hold(m_classesLock);
+    std::vector<CLSID> clsids;
+    for (const auto& loaded : m_classes) {
+        clsids.push_back(loaded.Clsid());
+    }
+    return clsids;
 }

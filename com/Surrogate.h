@@ -1,21 +1,22 @@
 #pragma once
 
+#include "ClassRegistration.h"
 #include "Handle.h"
 #include "ServerActivity.h"
 
 #include <objbase.h>
 
 #include <atomic>
-
-class CClassFactory;
+#include <memory>
+#include <vector>
 
 // Creates the completion event: automatic reset, unsignalled, unnamed. Returns nullptr on failure.
 HANDLE CreateCompletionEvent();
 using CompletionEventFactory = HANDLE (*)();
 
 // The process's surrogate, registered with the COM runtime. LoadDllServer registers a forwarding
-// class factory for a CLSID; FreeSurrogate revokes it and signals the completion event on which
-// the hosting phase waits. Owned by the hosting phase: Release never destroys it.
+// class factory for a CLSID; FreeSurrogate revokes every class and signals the completion event on
+// which the hosting phase waits. Owned by the hosting phase: Release never destroys it.
 class CSurrogate final : public ISurrogate {
 public:
     explicit CSurrogate(CompletionEventFactory createEvent = CreateCompletionEvent);
@@ -26,22 +27,25 @@ public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
+    // Classes that share an AppID share one surrogate: the runtime loads each further class here.
     HRESULT STDMETHODCALLTYPE LoadDllServer(REFCLSID clsid) override;
     HRESULT STDMETHODCALLTYPE FreeSurrogate() override;
 
     // The completion event, or nullptr if it could not be created.
     HANDLE Event() const { return m_event.Get(); }
 
-    // What clients do with the factories this surrogate registers.
-    const CServerActivity& Activity() const { return m_activity; }
+    // What clients do with the factories this surrogate registers. Shared with every factory, so
+    // a client's call can still reach it after the surrogate is gone.
+    const CServerActivity& Activity() const { return *m_activity; }
 
-    // Withdraws the current factory's registration, so no new client reaches it, while the
-    // factory stays current and serves the clients that already hold it. FreeSurrogate then
-    // releases it without revoking it again.
+    // Withdraws every class's registration, so no new client reaches it, while the factories stay
+    // loaded and serve the clients that already hold them. FreeSurrogate then releases them
+    // without revoking them again.
     HRESULT RevokeClassObject();
 
-    // The current factory with a reference for the caller, or nullptr.
-    IUnknown* ClassObject();
+    // The factory loaded for clsid with a reference for the caller, or nullptr.
+    IUnknown* ClassObject(REFCLSID clsid);
+    std::vector<CLSID> LoadedClasses();
 
 private:
     // The runtime may call LoadDllServer and FreeSurrogate on any of its threads, also while the
@@ -58,9 +62,9 @@ private:
     };
 
     std::atomic<ULONG> m_refCount{0};
-    CClassFactory* m_factory = nullptr;
-    bool m_factoryRevoked = false;
     CHandle m_event;
-    CServerActivity m_activity;
-    SRWLOCK m_factoryLock = SRWLOCK_INIT;
+    const std::shared_ptr<CServerActivity> m_activity;
+    SRWLOCK m_classesLock = SRWLOCK_INIT;
+    // Declared last: destroyed first, revoking whatever a late LoadDllServer left.
+    std::vector<CClassRegistration> m_classes;
 };

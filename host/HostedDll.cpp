@@ -65,3 +65,19 @@ bool CHostedDll::InUse() const {
     FreeLibrary(module);
     return inUse;
 }
+
+bool CHostedDlls::AnyInUse(const std::vector<CLSID>& classes) {
+    for (const CLSID& clsid : classes) {
+        auto known = m_dlls.begin();
+        while (known != m_dlls.end() && !IsEqualCLSID(known->first, clsid)) {
+            ++known;
+        }
+        if (known == m_dlls.end()) {
+            known = m_dlls.emplace(m_dlls.end(), clsid, CHostedDll(clsid));
+        }
+        if (known->second.InUse()) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -4,6 +4,7 @@
 #include "HostedDll.h"
 #include "IdleWatch.h"
 #include "InterfacePins.h"
+#include "ServerProcessReference.h"
 
 #include <algorithm>
 #include <iostream>
@@ -15,6 +16,11 @@ constexpr unsigned long kDefaultIdleSeconds = 30;
 // Long enough for a client that fetched the class object just before the revocation to reach
 // it, short next to the grace period.
 constexpr ULONGLONG kLongestDrainMs = 3000;
+// How long a hosted DLL must have answered that it can unload before it is unloaded. The
+// runtime's default for the multithreaded apartment, 10 minutes, would keep a host that long
+// after its last client; a DLL's own threads finish their last steps after DllCanUnloadNow within
+// far less than this.
+constexpr DWORD kUnloadDelayMs = 30000;
 
 // The grace period from BREVANIX_IDLE_SECONDS; 0 turns the release off.
 unsigned long IdleSecondsSetting() {
@@ -33,11 +39,13 @@ unsigned long IdleSecondsSetting() {
     return kDefaultIdleSeconds;
 }
 
-// Keeps the class object's stub through the drain: a client that fetched it from the runtime
-// just before the revocation can still connect to it and create objects.
-void HoldClassObject(CSurrogate& surrogate, CTableMarshal& hold) {
-    if (IUnknown* const classObject = surrogate.ClassObject()) {
-        hold.Marshal(classObject, IID_IUnknown);
+// Keeps the class object's stub from registration through the drain. Otherwise the stub goes
+// whenever the last client lets go of the class object, and a client that fetched it meanwhile
+// (Wine hands out the dying stub) fails its first call with RPC_E_DISCONNECTED; during the drain
+// it lets a client that fetched the class object just before the revocation still use it.
+void HoldClassObject(CSurrogate& surrogate, REFCLSID clsid, CTableMarshal& hold) {
+    if (IUnknown* const classObject = surrogate.ClassObject(clsid)) {
+        hold.Marshal(classObject, IID_IClassFactory);
         classObject->Release();
     }
 }
@@ -56,6 +64,8 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
         return -1;
     }
     surrogate.AddRef();
+    // Before any class can be registered: the runtime may load one as soon as the surrogate is.
+    CServerProcessReference processReference;
     // A runtime that refuses the surrogate never calls FreeSurrogate: the host then pins the
     // interfaces it serves and releases itself once unused.
     const bool releasesItself = FAILED(ComRuntime::CoRegisterSurrogate(&surrogate));
@@ -81,30 +91,39 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
 
     std::wcout << L"surrogate.LoadDllServer." << std::endl;
     surrogate.LoadDllServer(clsid);
+    CTableMarshal classObjectHold;
+    if (releasesItself) {
+        HoldClassObject(surrogate, clsid, classObjectHold);
+    }
 
-    const CHostedDll hostedDll(clsid);
+    CHostedDlls hostedDlls;
     std::optional<CIdleWatch> idleWatch;
     if (idleSeconds > 0) {
         const ULONGLONG graceMs = idleSeconds * 1000ull;
         idleWatch.emplace(
-            surrogate.Activity(), [&hostedDll] { return hostedDll.InUse(); }, graceMs,
-            std::min(graceMs, kLongestDrainMs), GetTickCount64());
+            surrogate.Activity(),
+            [&surrogate, &hostedDlls] { return hostedDlls.AnyInUse(surrogate.LoadedClasses()); },
+            graceMs, std::min(graceMs, kLongestDrainMs), GetTickCount64());
     }
-    CTableMarshal classObjectHold;
 
     std::wcout << L"Wait for Event Signal by ISurrogate::FreeSurrogate." << std::endl;
     DWORD waitResult = WAIT_TIMEOUT;
     do {
         waitResult = WaitForSingleObject(surrogate.Event(), 1000);
         Sleep(10);
-        if (waitResult == WAIT_OBJECT_0 || !idleWatch) {
+        if (waitResult == WAIT_OBJECT_0) {
+            continue;
+        }
+        // The runtime frees the surrogate only once every hosted DLL has been unloaded, and it
+        // leaves the unloading to the surrogate.
+        ComRuntime::CoFreeUnusedLibrariesEx(kUnloadDelayMs, 0);
+        if (!idleWatch) {
             continue;
         }
         const CIdleWatch::Step step = idleWatch->Poll(GetTickCount64());
         if (step == CIdleWatch::Step::Withdraw) {
             std::wcout << L"No client for " << idleSeconds << L" s: releasing the host."
                        << std::endl;
-            HoldClassObject(surrogate, classObjectHold);
             surrogate.RevokeClassObject();
         } else if (step == CIdleWatch::Step::End) {
             classObjectHold.Release();
@@ -115,7 +134,10 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
 
     surrogate.Release();
     classObjectHold.Release();
+    // A class the runtime loaded while FreeSurrogate ran is revoked while COM still runs.
+    surrogate.FreeSurrogate();
     pins.Release();
+    processReference.Release();
     ComRuntime::CoUninitialize();
     std::wcout << L"Pelmora COM Surrogate done." << std::endl;
     return 0;

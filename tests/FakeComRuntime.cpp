@@ -135,22 +135,57 @@ HRESULT CoRevokeClassObject(DWORD cookie) {
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
                          LPVOID* object) {
-    Hold hold(g_lock);
-    g_fake.calls.push_back(L"CoCreateInstance");
-    g_fake.creations.push_back({clsid, outer, context, iid, object});
-    return g_fake.createResult;
+    IRuntimeModel* model = nullptr;
+    {
+        Hold hold(g_lock);
+        g_fake.calls.push_back(L"CoCreateInstance");
+        g_fake.creations.push_back({clsid, outer, context, iid, object});
+        if (g_fake.model == nullptr) {
+            return g_fake.createResult;
+        }
+        model = g_fake.model;
+    }
+    return model->CreateInstance(clsid, outer, iid, object);
 }
 
+namespace {
+
+ULONG MoveServerProcessCount(const wchar_t* call, long by) {
+    IRuntimeModel* model = nullptr;
+    long count = 0;
+    {
+        Hold hold(g_lock);
+        g_fake.calls.push_back(call);
+        count = g_fake.serverProcessCount += by;
+        model = g_fake.model;
+    }
+    if (model != nullptr) {
+        model->ServerProcessCountChanged(count);
+    }
+    return static_cast<ULONG>(count);
+}
+
+} // namespace
+
 ULONG CoAddRefServerProcess() {
-    Hold hold(g_lock);
-    g_fake.calls.push_back(L"CoAddRefServerProcess");
-    return static_cast<ULONG>(++g_fake.serverProcessCount);
+    return MoveServerProcessCount(L"CoAddRefServerProcess", 1);
 }
 
 ULONG CoReleaseServerProcess() {
-    Hold hold(g_lock);
-    g_fake.calls.push_back(L"CoReleaseServerProcess");
-    return static_cast<ULONG>(--g_fake.serverProcessCount);
+    return MoveServerProcessCount(L"CoReleaseServerProcess", -1);
+}
+
+void CoFreeUnusedLibrariesEx(DWORD unloadDelayMs, DWORD) {
+    IRuntimeModel* model = nullptr;
+    {
+        Hold hold(g_lock);
+        g_fake.calls.push_back(L"CoFreeUnusedLibrariesEx");
+        g_fake.unloadDelays.push_back(unloadDelayMs);
+        model = g_fake.model;
+    }
+    if (model != nullptr) {
+        model->FreeUnusedLibraries(unloadDelayMs);
+    }
 }
 
 HRESULT CreateStreamOnHGlobal(HGLOBAL global, BOOL deleteOnRelease, LPSTREAM* stream) {

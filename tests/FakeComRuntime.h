@@ -7,6 +7,15 @@
 #include <string>
 #include <vector>
 
+// What a model of a real runtime (WindowsRuntimeModel.h) adds to the fake: called after the call
+// is recorded, outside the fake's lock.
+struct IRuntimeModel {
+    virtual ~IRuntimeModel() = default;
+    virtual void ServerProcessCountChanged(long count) = 0;
+    virtual HRESULT CreateInstance(REFCLSID clsid, IUnknown* outer, REFIID iid, void** out) = 0;
+    virtual void FreeUnusedLibraries(DWORD unloadDelayMs) = 0;
+};
+
 // Stands in for ole32 behind ComRuntime.h: records every call and answers as configured. Class
 // registrations hold a reference on the object until revoked, as the real runtime does.
 struct FakeComRuntime {
@@ -50,6 +59,8 @@ struct FakeComRuntime {
     std::function<void()> onRegister;
     // Runs inside CoRevokeClassObject, after the runtime let go of the object.
     std::function<void()> onRevoke;
+    // Where set, behaves as this model says (creations) and tells it what happened.
+    IRuntimeModel* model = nullptr;
 
     // Records.
     int initializeCalls = 0;
@@ -65,6 +76,7 @@ struct FakeComRuntime {
     std::vector<ULONG> countAfterRevoke; // the object's count once the runtime let go of it
     std::vector<Creation> creations;
     long serverProcessCount = 0;
+    std::vector<DWORD> unloadDelays; // one per CoFreeUnusedLibrariesEx
     std::vector<Marshal> marshals;          // each holds a reference on its object until released
     std::vector<IStream*> releasedMarshals; // streams given to CoReleaseMarshalData
     std::vector<std::wstring> calls; // operation names in call order

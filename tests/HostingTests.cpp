@@ -3,6 +3,7 @@
 #include "FakeComRuntime.h"
 #include "HandleWatch.h"
 #include "Hosting.h"
+#include "WindowsRuntimeModel.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <functional>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -102,6 +104,13 @@ protected:
         Fake().progId = L"Pelmora.Test.1";
     }
     void TearDown() override {
+        // A test that failed half-way leaves the run waiting: free it, so the next test can start.
+        if (m_thread.joinable()) {
+            if (!FakeSnapshot().surrogates.empty()) {
+                FreeFromAnotherThread();
+            }
+            m_thread.join();
+        }
         ResetFake();
         g_event.Reset();
     }
@@ -150,10 +159,13 @@ TEST_F(Hosting, FreeSurrogateDuringAWaitEndsTheRun) {
     EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
     EXPECT_EQ(g_event.OtherHandles(), 0);
     const auto fake = FakeSnapshot();
-    EXPECT_EQ(fake.calls, (std::vector<std::wstring>{L"CoInitializeEx", L"CoRegisterSurrogate",
-                                                     L"CLSIDFromString", L"ProgIDFromCLSID",
-                                                     L"CoTaskMemFree", L"CoRegisterClassObject",
-                                                     L"CoRevokeClassObject", L"CoUninitialize"}));
+    // The host's own server process reference spans the run.
+    EXPECT_EQ(fake.calls,
+              (std::vector<std::wstring>{L"CoInitializeEx", L"CoAddRefServerProcess",
+                                         L"CoRegisterSurrogate", L"CLSIDFromString",
+                                         L"ProgIDFromCLSID", L"CoTaskMemFree",
+                                         L"CoRegisterClassObject", L"CoRevokeClassObject",
+                                         L"CoReleaseServerProcess", L"CoUninitialize"}));
     EXPECT_EQ(fake.initializeReserved, nullptr);
     EXPECT_EQ(fake.initializeFlags, static_cast<DWORD>(COINIT_MULTITHREADED));
     EXPECT_EQ(fake.clsidTexts, std::vector<std::wstring>{kClsidText});
@@ -268,7 +280,8 @@ TEST_F(SelfRelease, AnUnusedHostReleasesItselfAndEndsNormally) {
 
     const auto fake = FakeSnapshot();
     // Three pins of one host-owned object before the class is registered; the class object held
-    // through the drain; every marshal released before CoUninitialize.
+    // from its registration through the drain, once; every marshal released before
+    // CoUninitialize.
     ASSERT_EQ(fake.marshals.size(), 4u);
     const IID pinned[] = {IID_IUnknown, IID_IDispatch, IID_IClassFactory};
     for (size_t i = 0; i < 3; ++i) {
@@ -278,12 +291,20 @@ TEST_F(SelfRelease, AnUnusedHostReleasesItselfAndEndsNormally) {
         EXPECT_EQ(fake.marshals[i].destContext, static_cast<DWORD>(MSHCTX_LOCAL));
     }
     EXPECT_EQ(fake.marshals[3].object, fake.registrations.at(0).object);
+    EXPECT_TRUE(IsEqualIID(fake.marshals[3].iid, IID_IClassFactory));
+    EXPECT_EQ(fake.marshals[3].flags, static_cast<DWORD>(MSHLFLAGS_TABLESTRONG));
     for (const auto& marshal : fake.marshals) {
         EXPECT_FALSE(marshal.held);
     }
     const auto at = [&](const wchar_t* call) {
         return std::find(fake.calls.begin(), fake.calls.end(), call) - fake.calls.begin();
     };
+    auto holdAt = fake.calls.begin();
+    for (int i = 0; i < 4; ++i) {
+        holdAt = std::find(holdAt + (i > 0 ? 1 : 0), fake.calls.end(), L"CoMarshalInterface");
+    }
+    EXPECT_LT(at(L"CoRegisterClassObject"), holdAt - fake.calls.begin());
+    EXPECT_LT(holdAt - fake.calls.begin(), at(L"CoFreeUnusedLibrariesEx"));
     const auto lastRelease =
         (fake.calls.rend() -
          std::find(fake.calls.rbegin(), fake.calls.rend(), L"CoReleaseMarshalData")) - 1;
@@ -335,7 +356,7 @@ struct SettingCase {
 };
 
 // 0 turns the release off; anything but a whole number gets the default with a warning. Either
-// way the pins are made and the host waits for FreeSurrogate.
+// way the pins are made, the class object is held, and the host waits for FreeSurrogate.
 TEST_F(SelfRelease, SettingsThatDoNotReleaseWithinSeconds) {
     const std::wstring warning =
         L"WARNING: BREVANIX_IDLE_SECONDS is not a whole number of seconds; using 30.\n";
@@ -356,7 +377,7 @@ TEST_F(SelfRelease, SettingsThatDoNotReleaseWithinSeconds) {
         ASSERT_TRUE(capture.WaitForLine(kWaitLine, kHangMs));
         Sleep(1500); // past the first poll, which would release a 1 s host
         EXPECT_EQ(capture.Text(), c.trace);
-        EXPECT_EQ(FakeSnapshot().marshals.size(), 3u);
+        EXPECT_EQ(FakeSnapshot().marshals.size(), 4u); // the pins and the class object
         EXPECT_EQ(FreeFromAnotherThread(), S_OK);
         host.join();
     }
@@ -376,6 +397,214 @@ TEST_F(Hosting, AnAcceptedSurrogateWaitsForFreeSurrogateOnly) {
     const auto fake = FakeSnapshot();
     EXPECT_TRUE(fake.marshals.empty());
     EXPECT_EQ(fake.revoked.size(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// {8F0E1D2C-3B4A-5968-7786-95A4B3C2D1E1}, a second class sharing the host's AppID.
+constexpr CLSID kClsid2 = {
+    0x8f0e1d2c, 0x3b4a, 0x5968, {0x77, 0x86, 0x95, 0xa4, 0xb3, 0xc2, 0xd1, 0xe1}};
+
+// The host as Windows drives it, against a model of the documented runtime: the runtime accepts
+// the surrogate, frees it once its DLLs have unloaded, and loads further classes into it.
+class WindowsRuntime : public Hosting {
+protected:
+    void SetUp() override {
+        Hosting::SetUp();
+        m_model.emplace();
+    }
+    void TearDown() override {
+        m_model.reset();
+        Hosting::TearDown();
+    }
+    template <typename Predicate>
+    static bool WaitUntil(Predicate done, int timeoutMs) {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (!done()) {
+            if (GetTickCount64() > deadline) {
+                return false;
+            }
+            Sleep(10);
+        }
+        return true;
+    }
+    // The host has revoked every class it registered, and released every factory.
+    static void ExpectEveryClassRevoked() {
+        const auto fake = FakeSnapshot();
+        const auto uninitialized =
+            std::find(fake.calls.begin(), fake.calls.end(), L"CoUninitialize");
+        EXPECT_EQ(std::find(uninitialized, fake.calls.end(), L"CoRevokeClassObject"),
+                  fake.calls.end());
+        for (const auto& registration : fake.registrations) {
+            EXPECT_FALSE(registration.held);
+        }
+        for (const ULONG count : fake.countAfterRevoke) {
+            EXPECT_EQ(count, 1u); // the surrogate's own reference, released next
+        }
+    }
+
+    std::optional<CWindowsRuntimeModel> m_model;
+};
+
+TEST_F(WindowsRuntime, FreedOnceTheLastObjectIsReleasedAndItsDllHasUnloaded) {
+    m_model->AddDll(kClsid);
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
+    IUnknown* object = nullptr;
+    ASSERT_EQ(m_model->Activate(kClsid, &object), S_OK);
+    ASSERT_TRUE(m_model->Loaded(kClsid));
+    object->Release();
+    ASSERT_TRUE(WaitUntil([this] { return m_model->UnloadPending(kClsid); }, kHangMs));
+    EXPECT_FALSE(Finished(1500)); // the unload delay has not passed
+    m_model->Advance(10 * 60 * 1000);
+    ASSERT_TRUE(Finished(kHangMs));
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
+    EXPECT_FALSE(m_model->Loaded(kClsid));
+    EXPECT_EQ(m_model->FreeSurrogateCalls(), 1);
+    ExpectEveryClassRevoked();
+}
+
+TEST_F(WindowsRuntime, ADllThatNeverCanUnloadKeepsTheHost) {
+    m_model->AddDll(kClsid, true);
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
+    IUnknown* object = nullptr;
+    ASSERT_EQ(m_model->Activate(kClsid, &object), S_OK);
+    object->Release();
+    ASSERT_TRUE(WaitUntil([this] { return m_model->CanUnloadNowCalls() > 0; }, kHangMs));
+    m_model->Advance(10 * 60 * 1000);
+    EXPECT_FALSE(Finished(2500));
+    EXPECT_TRUE(m_model->Loaded(kClsid));
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    EXPECT_EQ(Join(), 0);
+}
+
+TEST_F(WindowsRuntime, ClassesSharingTheHostAreAllServedAndAllRevoked) {
+    m_model->AddDll(kClsid);
+    m_model->AddDll(kClsid2);
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
+    EXPECT_EQ(m_model->LoadFurtherClass(kClsid2), S_OK);
+    // Loading a class that is loaded already changes nothing.
+    EXPECT_EQ(m_model->LoadFurtherClass(kClsid), S_OK);
+    EXPECT_EQ(m_model->LoadFurtherClass(kClsid2), S_OK);
+    EXPECT_EQ(FakeSnapshot().registrations.size(), 2u);
+    for (const CLSID& clsid : {kClsid, kClsid2}) {
+        IUnknown* object = nullptr;
+        ASSERT_EQ(m_model->Activate(clsid, &object), S_OK);
+        object->Release();
+    }
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    ASSERT_TRUE(Finished(kHangMs));
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(FakeSnapshot().revoked.size(), 2u);
+    ExpectEveryClassRevoked();
+}
+
+// The runtime may load a class while it frees the surrogate; the host still ends, and revokes it.
+TEST_F(WindowsRuntime, AClassLoadedWhileTheHostIsFreedIsRevokedBeforeItEnds) {
+    m_model->AddDll(kClsid);
+    m_model->AddDll(kClsid2);
+    Fake().onRevoke = [this] {
+        Fake().onRevoke = nullptr;
+        EXPECT_EQ(m_model->LoadFurtherClass(kClsid2), S_OK);
+    };
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    ASSERT_TRUE(Finished(kHangMs));
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(FakeSnapshot().registrations.size(), 2u);
+    ExpectEveryClassRevoked();
+}
+
+// A client's unlock, matched or not, never takes the process's count to zero, which would
+// suspend every class: later clients would each get a new host.
+TEST_F(WindowsRuntime, NoClientLockOrUnlockSuspendsTheHost) {
+    m_model->AddDll(kClsid);
+    Start();
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
+    const struct {
+        const char* name;
+        std::vector<BOOL> locks;
+    } cases[] = {
+        {"lock, then unlock", {TRUE, FALSE}},
+        {"an unlock without a lock", {FALSE}},
+        {"one more unlock than locks", {TRUE, TRUE, FALSE, FALSE, FALSE}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IClassFactory* factory = nullptr;
+        ASSERT_EQ(m_model->GetClassObject(kClsid, &factory), S_OK);
+        for (const BOOL lock : c.locks) {
+            EXPECT_EQ(factory->LockServer(lock), S_OK);
+        }
+        factory->Release();
+        EXPECT_FALSE(m_model->Suspended());
+        IUnknown* object = nullptr;
+        ASSERT_EQ(m_model->Activate(kClsid, &object), S_OK);
+        object->Release();
+    }
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    EXPECT_EQ(Join(), 0);
+}
+
+// Runs the hosting phase on a fiber whose stack is freed as soon as it returns, so that any later
+// use of its frame faults at once rather than going unnoticed.
+class CFrameThatGoes {
+public:
+    explicit CFrameThatGoes(std::function<void()> body) : m_body(std::move(body)) {
+        m_thread = std::thread([this] {
+            m_caller = ConvertThreadToFiber(nullptr);
+            void* const fiber = CreateFiber(0, &CFrameThatGoes::Run, this);
+            SwitchToFiber(fiber);
+            DeleteFiber(fiber);
+            ConvertFiberToThread();
+        });
+    }
+    CFrameThatGoes(const CFrameThatGoes&) = delete;
+    CFrameThatGoes& operator=(const CFrameThatGoes&) = delete;
+    ~CFrameThatGoes() {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    void Join() { m_thread.join(); }
+
+private:
+    static void WINAPI Run(void* self) {
+        auto* const that = static_cast<CFrameThatGoes*>(self);
+        that->m_body();
+        SwitchToFiber(that->m_caller);
+    }
+
+    std::function<void()> m_body;
+    void* m_caller = nullptr;
+    std::thread m_thread;
+};
+
+// A client's proxy, or a hosted DLL's thread, may call the factory after the hosting phase has
+// returned and its frame is gone.
+TEST_F(Hosting, AFactoryCalledAfterTheRunEndedStillWorks) {
+    int result = 12345;
+    CFrameThatGoes run([&result] { result = RunSurrogate(kClsidText, RecordingEvent); });
+    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(FakeSnapshot().registrations.at(0).object->QueryInterface(
+                  IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+              S_OK);
+    EXPECT_EQ(FreeFromAnotherThread(), S_OK);
+    run.Join();
+    EXPECT_EQ(result, 0);
+    Fake().createResult = S_FALSE;
+    void* object = nullptr;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &object), S_FALSE);
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    EXPECT_EQ(factory->Release(), 0u);
 }
 
 } // namespace

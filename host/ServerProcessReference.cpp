@@ -1,0 +1,14 @@
+#include "ServerProcessReference.h"
+
+#include "ComRuntime.h"
+
+CServerProcessReference::CServerProcessReference() {
+    ComRuntime::CoAddRefServerProcess();
+}
+
+void CServerProcessReference::Release() {
+    if (m_held) {
+        m_held = false;
+        ComRuntime::CoReleaseServerProcess();
+    }
+}

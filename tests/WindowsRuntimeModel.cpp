@@ -1,0 +1,199 @@
+#include "WindowsRuntimeModel.h"
+
+#include <utility>
+
+namespace {
+
+constexpr ULONGLONG kDefaultUnloadDelayMs = 10 * 60 * 1000;
+
+// An object of a model DLL: counts itself among the DLL's live objects while it lives.
+class CModelObject final : public IUnknown {
+public:
+    explicit CModelObject(std::shared_ptr<std::atomic<long>> live) : m_live(std::move(live)) {
+        ++*m_live;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        if (!IsEqualIID(iid, IID_IUnknown)) {
+            return E_NOINTERFACE;
+        }
+        *out = this;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refCount; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG count = --m_refCount;
+        if (count == 0) {
+            delete this;
+        }
+        return count;
+    }
+
+private:
+    ~CModelObject() { --*m_live; }
+
+    std::atomic<ULONG> m_refCount{1};
+    const std::shared_ptr<std::atomic<long>> m_live;
+};
+
+} // namespace
+
+CWindowsRuntimeModel::CWindowsRuntimeModel() {
+    std::lock_guard<std::recursive_mutex> hold(FakeLock());
+    Fake().model = this;
+}
+
+CWindowsRuntimeModel::~CWindowsRuntimeModel() {
+    for (auto& thread : m_threads) {
+        thread.join();
+    }
+    std::lock_guard<std::recursive_mutex> hold(FakeLock());
+    Fake().model = nullptr;
+}
+
+void CWindowsRuntimeModel::AddDll(REFCLSID clsid, bool alwaysInUse) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    m_dlls.push_back({clsid, alwaysInUse, false, false, 0, std::make_shared<std::atomic<long>>(0)});
+}
+
+CWindowsRuntimeModel::Dll* CWindowsRuntimeModel::Find(REFCLSID clsid) {
+    for (auto& dll : m_dlls) {
+        if (IsEqualCLSID(dll.clsid, clsid)) {
+            return &dll;
+        }
+    }
+    return nullptr;
+}
+
+HRESULT CWindowsRuntimeModel::GetClassObject(REFCLSID clsid, IClassFactory** factory) {
+    *factory = nullptr;
+    if (Suspended()) {
+        return CO_E_SERVER_STOPPING; // a new host would be started
+    }
+    // Under the fake's lock, which the revocation's release takes too.
+    std::lock_guard<std::recursive_mutex> hold(FakeLock());
+    for (const auto& registration : Fake().registrations) {
+        if (registration.held && IsEqualCLSID(registration.clsid, clsid)) {
+            return registration.object->QueryInterface(IID_IClassFactory,
+                                                       reinterpret_cast<void**>(factory));
+        }
+    }
+    return REGDB_E_CLASSNOTREG;
+}
+
+HRESULT CWindowsRuntimeModel::Activate(REFCLSID clsid, IUnknown** object) {
+    *object = nullptr;
+    IClassFactory* factory = nullptr;
+    const HRESULT found = GetClassObject(clsid, &factory);
+    if (FAILED(found)) {
+        return found;
+    }
+    const HRESULT created =
+        factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(object));
+    factory->Release();
+    return created;
+}
+
+HRESULT CWindowsRuntimeModel::LoadFurtherClass(REFCLSID clsid) {
+    ISurrogate* const surrogate = FakeSnapshot().surrogates.at(0);
+    HRESULT result = E_FAIL;
+    std::thread([&] { result = surrogate->LoadDllServer(clsid); }).join();
+    return result;
+}
+
+void CWindowsRuntimeModel::Advance(ULONGLONG ms) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    m_advanced += ms;
+}
+
+bool CWindowsRuntimeModel::Suspended() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    return m_suspended;
+}
+
+bool CWindowsRuntimeModel::Loaded(REFCLSID clsid) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const Dll* const dll = Find(clsid);
+    return dll != nullptr && dll->loaded;
+}
+
+bool CWindowsRuntimeModel::UnloadPending(REFCLSID clsid) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const Dll* const dll = Find(clsid);
+    return dll != nullptr && dll->unloadPending;
+}
+
+int CWindowsRuntimeModel::CanUnloadNowCalls() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    return m_canUnloadNowCalls;
+}
+
+int CWindowsRuntimeModel::FreeSurrogateCalls() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    return m_freeSurrogateCalls;
+}
+
+void CWindowsRuntimeModel::ServerProcessCountChanged(long count) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    // CoSuspendClassObjects; nothing here resumes them.
+    if (count <= 0) {
+        m_suspended = true;
+    }
+}
+
+HRESULT CWindowsRuntimeModel::CreateInstance(REFCLSID clsid, IUnknown* outer, REFIID iid,
+                                             void** out) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    *out = nullptr;
+    Dll* const dll = Find(clsid);
+    if (dll == nullptr) {
+        return REGDB_E_CLASSNOTREG;
+    }
+    if (outer != nullptr) {
+        return CLASS_E_NOAGGREGATION;
+    }
+    // Used again: off the list of DLLs to unload.
+    dll->loaded = true;
+    dll->unloadPending = false;
+    IUnknown* const object = new CModelObject(dll->liveObjects);
+    const HRESULT result = object->QueryInterface(iid, out);
+    object->Release();
+    return result;
+}
+
+void CWindowsRuntimeModel::FreeUnusedLibraries(DWORD unloadDelayMs) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    // The surrogate serves from the multithreaded apartment, where the delay applies.
+    const ULONGLONG delay = unloadDelayMs == INFINITE ? kDefaultUnloadDelayMs : unloadDelayMs;
+    bool unloaded = false;
+    for (auto& dll : m_dlls) {
+        if (!dll.loaded) {
+            continue;
+        }
+        ++m_canUnloadNowCalls;
+        if (dll.alwaysInUse || *dll.liveObjects > 0) {
+            dll.unloadPending = false;
+        } else if (!dll.unloadPending && delay > 0) {
+            dll.unloadPending = true;
+            dll.unloadAt = Now() + delay;
+        } else if (delay == 0 || Now() >= dll.unloadAt) {
+            dll.loaded = false;
+            dll.unloadPending = false;
+            unloaded = true;
+        }
+    }
+    bool anyLoaded = false;
+    for (const auto& dll : m_dlls) {
+        anyLoaded = anyLoaded || dll.loaded;
+    }
+    if (!unloaded || anyLoaded) {
+        return;
+    }
+    ISurrogate* const surrogate = FakeSnapshot().surrogates.at(0);
+    ++m_freeSurrogateCalls;
+    m_threads.emplace_back([surrogate] { surrogate->FreeSurrogate(); });
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "FakeComRuntime.h"
+
+#include <objbase.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// The COM runtime as Microsoft documents it for a surrogate, which Wine never shows (it refuses
+// the surrogate registration): the fake's records, plus
+// - CoReleaseServerProcess bringing the count to zero suspends every class object of the process,
+//   and a suspended class is offered to no new activation (CoReleaseServerProcess);
+// - CoFreeUnusedLibrariesEx asks each DLL loaded into the surrogate through CoCreateInstance for
+//   DllCanUnloadNow, and unloads one that answered S_OK once the delay has passed since it first
+//   did so in a row; a DLL of the multithreaded apartment gets the default delay of 10 minutes for
+//   INFINITE (CoFreeUnusedLibrariesEx);
+// - once every such DLL is unloaded, the runtime calls FreeSurrogate on the registered surrogate
+//   from a thread of its own (ISurrogate::FreeSurrogate);
+// - classes that share an AppID are loaded into the running surrogate with LoadDllServer.
+// Installs itself into the fake on construction; the fake must outlive it. Its clock is the tick
+// count plus whatever Advance added, so that delays of minutes pass at once.
+class CWindowsRuntimeModel final : public IRuntimeModel {
+public:
+    CWindowsRuntimeModel();
+    CWindowsRuntimeModel(const CWindowsRuntimeModel&) = delete;
+    CWindowsRuntimeModel& operator=(const CWindowsRuntimeModel&) = delete;
+    ~CWindowsRuntimeModel() override;
+
+    // A DLL registered as clsid's in-process server, not loaded yet. One that always answers
+    // S_FALSE never unloads; otherwise it answers S_OK while none of its objects is alive.
+    void AddDll(REFCLSID clsid, bool alwaysInUse = false);
+
+    // A client's activation: the class object of a registered class that is not suspended, then
+    // an object from it.
+    HRESULT GetClassObject(REFCLSID clsid, IClassFactory** factory);
+    HRESULT Activate(REFCLSID clsid, IUnknown** object);
+    // The runtime loading a further class into the running surrogate, from a thread of its own.
+    HRESULT LoadFurtherClass(REFCLSID clsid);
+
+    void Advance(ULONGLONG ms);
+    bool Suspended();
+    bool Loaded(REFCLSID clsid);
+    // True while clsid's DLL waits out its delay before it unloads.
+    bool UnloadPending(REFCLSID clsid);
+    int CanUnloadNowCalls();
+    int FreeSurrogateCalls();
+
+    void ServerProcessCountChanged(long count) override;
+    HRESULT CreateInstance(REFCLSID clsid, IUnknown* outer, REFIID iid, void** out) override;
+    void FreeUnusedLibraries(DWORD unloadDelayMs) override;
+
+private:
+    struct Dll {
+        CLSID clsid;
+        bool alwaysInUse;
+        bool loaded;
+        bool unloadPending;
+        ULONGLONG unloadAt;
+        std::shared_ptr<std::atomic<long>> liveObjects; // shared with its objects
+    };
+    Dll* Find(REFCLSID clsid);
+    ULONGLONG Now() const { return GetTickCount64() + m_advanced; }
+
+    std::recursive_mutex m_lock;
+    std::vector<Dll> m_dlls;
+    ULONGLONG m_advanced = 0;
+    bool m_suspended = false;
+    int m_canUnloadNowCalls = 0;
+    int m_freeSurrogateCalls = 0;
+    std::vector<std::thread> m_threads;
+};
