@@ -45,7 +45,11 @@ for arch in x86 x64; do
     cp "$check/unpacked/$arch/pelmora-surrogate.exe" "$check/mingw-$arch/bin/pelmora-surrogate.exe"
 done
 
+# The zip's hosts are the same code as the built ones, which make test puts through the long
+# load and the come-and-go test; here the cases that prove the packaged images serve.
+export PELMORA_LONG_TESTS="${PELMORA_LONG_TESTS:-off}"
 passed=0
+skipped=0
 failed=0
 failures=""
 for arch in ${PELMORA_DIST_CHECK_ARCHS:-x86 x64}; do
@@ -58,6 +62,11 @@ for arch in ${PELMORA_DIST_CHECK_ARCHS:-x86 x64}; do
     for case in $cases; do
         log="$check/$arch-$case.txt"
         if sh "$pelmora_root/cmake/wine-run.sh" "$tests" --gtest_filter="$case" >"$log" 2>&1; then
+            if grep -q '^\[  SKIPPED \]' "$log"; then
+                skipped=$((skipped + 1))
+                echo "dist-check: skipped $arch host from the zip: $case (PELMORA_LONG_TESTS=$PELMORA_LONG_TESTS)"
+                continue
+            fi
             passed=$((passed + 1))
             echo "dist-check: passed $arch host from the zip: $case"
         else
@@ -68,5 +77,5 @@ for arch in ${PELMORA_DIST_CHECK_ARCHS:-x86 x64}; do
         fi
     done
 done
-echo "dist-check: $passed passed, $failed failed"
+echo "dist-check: $passed passed, $skipped skipped, $failed failed"
 [ "$failed" = 0 ] || fail "failed:$failures"

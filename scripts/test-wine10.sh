@@ -16,6 +16,9 @@ root=$2
 shift 2
 # Set first: the clean-up below must end this run's Wine 10 prefix, never the Wine 8 one.
 export PELMORA_WINE_ROOT="$root"
+# The full load guards against Wine 8's hang, which make test runs; here a short one shows that
+# concurrency works under Wine 10 too (PELMORA_LONG_TESTS=full runs it whole).
+export PELMORA_LONG_TESTS="${PELMORA_LONG_TESTS:-short}"
 
 mounted=""
 bind() { # bind <folder or "proc"> <where inside the root>

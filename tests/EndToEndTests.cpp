@@ -32,6 +32,20 @@ std::wstring OtherPath(const wchar_t* file) {
     return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? std::wstring() : path;
 }
 
+// How much of the two long cases to run, from PELMORA_LONG_TESTS: "full" (the default); "short",
+// the load with 100 activations per client instead of 750, for runs that only show concurrency
+// works (a second Wine); or "off", neither the load nor the come-and-go test, for runs whose host
+// is the same code as one that passed them (the release zip's).
+enum class LongTests { Full, Short, Off };
+
+LongTests LongTestsSetting() {
+    wchar_t value[16] = {};
+    GetEnvironmentVariableW(L"PELMORA_LONG_TESTS", value, 16);
+    const std::wstring setting = value;
+    return setting == L"short" ? LongTests::Short : setting == L"off" ? LongTests::Off
+                                                                       : LongTests::Full;
+}
+
 std::string Ascii(const std::wstring& text) {
     return std::string(text.begin(), text.end());
 }
@@ -220,8 +234,11 @@ TEST_F(EndToEnd, ConcurrentClientsAreServedByOneHostProcess) {
 // no client getting further for two minutes, far longer than 100 activations take; a slow machine
 // (or 32-bit code under emulation) only makes the run longer, so it is not mistaken for one.
 TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
+    if (LongTestsSetting() == LongTests::Off) {
+        GTEST_SKIP() << "PELMORA_LONG_TESTS=off";
+    }
     ASSERT_TRUE(HaveOtherClient());
-    constexpr int kActivationsPerClient = 750;
+    const int activationsPerClient = LongTestsSetting() == LongTests::Short ? 100 : 750;
     constexpr ULONGLONG kStallMs = 120000;
     DWORD host = 0;
     ASSERT_EQ(ActivateSample(kClsidCalculator, &host), S_OK);
@@ -231,7 +248,7 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
         clients.push_back(std::make_unique<CChildProcess>());
         ASSERT_TRUE(clients.back()->Start(
             QuoteArgument(i % 2 == 0 ? m_otherClient : m_ownClient) + L" --repeat " +
-            std::to_wstring(kActivationsPerClient) + L" " + kProgIdCalculator));
+            std::to_wstring(activationsPerClient) + L" " + kProgIdCalculator));
     }
     std::string seen;
     ULONGLONG lastChange = GetTickCount64();
@@ -255,7 +272,7 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
             << "no client got further for " << kStallMs / 1000 << " s (a hang):\n" << now;
         Sleep(500);
     }
-    const std::string done = "Activations    : " + std::to_string(kActivationsPerClient) + ", ";
+    const std::string done = "Activations    : " + std::to_string(activationsPerClient) + ", ";
     unsigned long failed = 0;
     int emulatorCrashes = 0;
 #ifdef _WIN64
@@ -269,11 +286,11 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
         const auto at = output.find(done);
         // Where the kernel runs no 32-bit code, QEMU's emulation runs it, and under Wine 10 it has
         // killed 32-bit clients at the end of this load, after their last activation (README,
-        // known limits). The client's emulator failing says nothing of the host.
+        // known limits). The client's emulator failing says nothing of the host; anywhere else a
+        // client that did not end normally is a failure.
         const bool endedNormally = at != std::string::npos && clients[i]->ExitCode() <= 1;
         const bool emulatorFailed =
-            !endedNormally && (output.find("qemu: uncaught target signal") != std::string::npos ||
-                               (emulated && i % 2 == kFirst32BitClient));
+            emulated && !endedNormally && static_cast<int>(i % 2) == kFirst32BitClient;
         if (emulatorFailed) {
             std::cout << "a client failed under QEMU's emulation (exit code 0x" << std::hex
                       << clients[i]->ExitCode() << std::dec << "), its activations counted as "
@@ -297,7 +314,7 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
     // A hang is what this test is for. Under a heavily loaded machine Wine has, very rarely,
     // failed a single activation with RPC_E_DISCONNECTED (README, known limits); more than one
     // in a thousand is a fault of its own.
-    EXPECT_LE(failed * 1000, 8ul * kActivationsPerClient) << failed << " failed";
+    EXPECT_LE(failed * 1000, 8ul * activationsPerClient) << failed << " failed";
     EXPECT_LE(emulatorCrashes, 2) << "too few clients ended to load the host";
     EXPECT_EQ(HostProcesses(), std::vector<DWORD>{host});
 }
@@ -522,10 +539,12 @@ TEST_F(IdleRelease, AHostThatNeverServesEndsUnlessTurnedOff) {
 // can prevent: Wine's runtime hands a client the host's activation object, and the client asks it
 // for the class object in a second call. A host that withdraws its class between the two has
 // nothing to answer with, and the client's CoCreateInstance fails with E_FAIL. This test aims
-// clients at the withdrawal on purpose, so it meets that now and then: it allows it for at most a
-// quarter of the activations (a host that refused clients for another reason would exceed that)
-// and no other failure.
+// clients at the withdrawal on purpose, so it meets that now and then: never more than once a
+// run in 29 runs under both Wines, which is what it allows, and no other failure.
 TEST_F(IdleRelease, ClientsThatComeAndGoAreNeverRefused) {
+    if (LongTestsSetting() == LongTests::Off) {
+        GTEST_SKIP() << "PELMORA_LONG_TESTS=off";
+    }
     ASSERT_TRUE(HaveOtherClient());
     const DWORD pausesMs[] = {kGraceMs - 1000, kGraceMs, kGraceMs + 1000, kGraceMs + 2000,
                               kGraceMs + 3000};
@@ -548,7 +567,10 @@ TEST_F(IdleRelease, ClientsThatComeAndGoAreNeverRefused) {
         ++served;
     }
     const int activations = served + raced;
-    EXPECT_LE(raced * 4, activations) << raced << " of " << activations << " raced";
+    std::cout << "Wine's activation race met " << raced << " times in " << activations
+              << " activations\n";
+    // Never seen more than once a run.
+    EXPECT_LE(raced, 1) << raced << " of " << activations << " raced";
     EXPECT_GE(hosts.size(), 2u); // hosts did come and go
 }
 
