@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ClassRegistration.h"
-#include "Handle.h"
+#include "Unique.h"
 #include "ServerActivity.h"
 
 #include <objbase.h>
@@ -62,7 +62,7 @@ private:
     };
 
     std::atomic<ULONG> m_refCount{0};
-    CHandle m_event;
+    win::CHandle m_event;
     const std::shared_ptr<CServerActivity> m_activity;
     SRWLOCK m_classesLock = SRWLOCK_INIT;
     // Declared last: destroyed first, revoking whatever a late LoadDllServer left.

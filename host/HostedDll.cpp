@@ -1,17 +1,14 @@
 #include "HostedDll.h"
 
-#include <cwchar>
+#include "Text.h"
+#include "Unique.h"
+
 #include <vector>
 
 namespace {
 
-std::wstring RegisteredPath(REFCLSID clsid) {
-    wchar_t clsidText[40] = {};
-    std::swprintf(clsidText, 40, L"{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                  static_cast<unsigned long>(clsid.Data1), clsid.Data2, clsid.Data3,
-                  clsid.Data4[0], clsid.Data4[1], clsid.Data4[2], clsid.Data4[3], clsid.Data4[4],
-                  clsid.Data4[5], clsid.Data4[6], clsid.Data4[7]);
-    const std::wstring key = std::wstring(L"CLSID\\") + clsidText + L"\\InprocServer32";
+std::wstring InprocServerPath(REFCLSID clsid) {
+    const std::wstring key = L"CLSID\\" + win::GuidText(clsid) + L"\\InprocServer32";
     DWORD size = 0;
     // A REG_EXPAND_SZ value is expanded and passes as REG_SZ, as the runtime reads it.
     if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
@@ -33,37 +30,34 @@ std::wstring RegisteredPath(REFCLSID clsid) {
 
 // The loaded module for a registered path, with a reference for the caller; the file name alone
 // finds it where the runtime resolved a relative or differently written path.
-HMODULE LoadedModule(const std::wstring& path) {
-    HMODULE module = nullptr;
-    if (GetModuleHandleExW(0, path.c_str(), &module)) {
+win::CModule LoadedModule(const std::wstring& path) {
+    win::CModule module;
+    if (GetModuleHandleExW(0, path.c_str(), module.Put())) {
         return module;
     }
     const size_t slash = path.find_last_of(L"\\/");
-    if (slash != std::wstring::npos &&
-        GetModuleHandleExW(0, path.substr(slash + 1).c_str(), &module)) {
-        return module;
+    if (slash != std::wstring::npos) {
+        GetModuleHandleExW(0, path.substr(slash + 1).c_str(), module.Put());
     }
-    return nullptr;
+    return module;
 }
 
 } // namespace
 
-CHostedDll::CHostedDll(REFCLSID clsid) : m_path(RegisteredPath(clsid)) {}
+CHostedDll::CHostedDll(REFCLSID clsid) : m_path(InprocServerPath(clsid)) {}
 
 bool CHostedDll::InUse() const {
     if (m_path.empty()) {
         return false;
     }
     // The reference keeps the DLL loaded while it is asked.
-    const HMODULE module = LoadedModule(m_path);
-    if (module == nullptr) {
+    const win::CModule module = LoadedModule(m_path);
+    if (!module) {
         return false;
     }
     const auto canUnloadNow = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
-    const bool inUse = canUnloadNow == nullptr || canUnloadNow() != S_OK;
-    FreeLibrary(module);
-    return inUse;
+        reinterpret_cast<void*>(GetProcAddress(module.Get(), "DllCanUnloadNow")));
+    return canUnloadNow == nullptr || canUnloadNow() != S_OK;
 }
 
 bool CHostedDlls::AnyInUse(const std::vector<CLSID>& classes) {

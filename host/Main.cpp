@@ -2,6 +2,7 @@
 #include "Console.h"
 #include "Hosting.h"
 #include "Output.h"
+#include "Unique.h"
 #include "Version.h"
 
 #include <windows.h>
@@ -47,12 +48,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     // The narrow command line loses characters outside the ANSI code page: split the wide one.
     int count = 0;
-    wchar_t** vector = CommandLineToArgvW(GetCommandLineW(), &count);
+    const win::CLocalMemory<wchar_t*> vector(CommandLineToArgvW(GetCommandLineW(), &count));
 
     int result = -1;
     {
         CArgumentMap parameters;
-        const int parsed = parameters.Parse(count, vector);
+        const int parsed = parameters.Parse(count, vector.Get());
 
         std::wcout << L"Pelmora COM Surrogate Ver." << PELMORA_VERSION_WTEXT << std::endl;
         std::wcout << L"Current Process ID : " << GetCurrentProcessId() << std::endl;

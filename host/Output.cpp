@@ -1,5 +1,7 @@
 #include "Output.h"
 
+#include "Text.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -23,41 +25,6 @@ HANDLE StreamHandle(FILE* stream) {
 }
 
 namespace {
-
-void WriteToConsole(HANDLE console, const std::wstring& text) {
-    const wchar_t* next = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const DWORD chunk = left > 4096 ? 4096 : static_cast<DWORD>(left);
-        DWORD written = 0;
-        if (!WriteConsoleW(console, next, chunk, &written, nullptr) || written == 0) {
-            return;
-        }
-        next += written;
-        left -= written;
-    }
-}
-
-void WriteAsUtf8(HANDLE file, const std::wstring& text) {
-    const int wideLength = static_cast<int>(text.size());
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return;
-    }
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), wideLength, &bytes[0], size, nullptr, nullptr);
-    const char* next = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, next, static_cast<DWORD>(left), &written, nullptr) || written == 0) {
-            return;
-        }
-        next += written;
-        left -= written;
-    }
-}
 
 // Collects text until the stream is flushed, then writes it in one piece. A failed write
 // loses only that text: sync reports success so later lines still go out.
@@ -99,14 +66,8 @@ private:
         m_pending.clear();
 
         const HANDLE target = m_console != nullptr ? m_console : StreamHandle(stdout);
-        if (target == nullptr) {
-            return;
-        }
-        DWORD mode = 0;
-        if (GetConsoleMode(target, &mode)) {
-            WriteToConsole(target, text);
-        } else {
-            WriteAsUtf8(target, text);
+        if (target != nullptr) {
+            win::WriteText(target, text);
         }
     }
 
