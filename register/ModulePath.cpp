@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -32,6 +33,12 @@ bool IsSlash(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
+// C:\... or \\server\...
+bool IsFull(const std::wstring& path) {
+    return (path.size() >= 3 && path[1] == L':' && IsSlash(path[2])) ||
+           (path.size() >= 2 && IsSlash(path[0]) && IsSlash(path[1]));
+}
+
 } // namespace
 
 CModulePath::CModulePath(const std::wstring& registered) {
@@ -52,9 +59,7 @@ std::wstring CModulePath::FileName() const {
 }
 
 bool CModulePath::IsRelative() const {
-    const bool drive = m_text.size() >= 3 && m_text[1] == L':' && IsSlash(m_text[2]);
-    const bool unc = m_text.size() >= 2 && IsSlash(m_text[0]) && IsSlash(m_text[1]);
-    return !drive && !unc && m_text.find_first_of(L"\\/:") != std::wstring::npos;
+    return !IsFull(m_text) && m_text.find_first_of(L"\\/:") != std::wstring::npos;
 }
 
 std::wstring CModulePath::Resolve() const {
@@ -66,9 +71,18 @@ std::wstring CModulePath::Resolve() const {
     }
     wchar_t system[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
-    const std::wstring folders =
-        (length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(system, length)) + L";" +
-        Variable(L"PATH");
+    std::wstring folders =
+        length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(system, length);
+    // A relative folder on PATH would be the tool's working directory's, not the host's.
+    const std::wstring path = Variable(L"PATH");
+    for (size_t start = 0; start < path.size();) {
+        const size_t end = std::min(path.find(L';', start), path.size());
+        const CModulePath folder(path.substr(start, end - start));
+        if (IsFull(folder.Text())) {
+            folders += L";" + folder.Text();
+        }
+        start = end + 1;
+    }
     std::vector<wchar_t> found(MAX_PATH);
     for (;;) {
         const DWORD size = SearchPathW(folders.c_str(), m_text.c_str(), L".dll",
