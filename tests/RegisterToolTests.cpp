@@ -287,6 +287,17 @@ protected:
     void SetUp() override {
         m_folder = ProgramDirectory();
         m_path = PathVariable();
+        // A new prefix has no HKCU\Software\Classes; the cases create it.
+        for (const wchar_t* parent :
+             {L"Software\\Classes\\AppID", L"Software\\Classes\\CLSID", L"Software\\Classes"}) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent, 0, KEY_READ | kOwnView, &key) ==
+                ERROR_SUCCESS) {
+                RegCloseKey(key);
+            } else {
+                m_createdParents.push_back(parent);
+            }
+        }
         // A DLL of its own name, so that only these classes name it.
         m_dll = Temp() + L"pelmora-register-fixture.dll";
         m_unregisteredDll = Temp() + L"pelmora-register-unregistered.dll";
@@ -344,6 +355,21 @@ protected:
         RemoveDirectoryW(PathFolder().c_str());
         for (const std::wstring& folder : m_copies) {
             DeleteCopy(folder);
+        }
+        for (const std::wstring& parent : m_createdParents) {
+            // Only when nothing else was put there meanwhile.
+            HKEY key = nullptr;
+            DWORD subkeys = 1;
+            DWORD values = 1;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ | kOwnView, &key) ==
+                ERROR_SUCCESS) {
+                RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                 &values, nullptr, nullptr, nullptr, nullptr);
+                RegCloseKey(key);
+            }
+            if (subkeys == 0 && values == 0) {
+                RegDeleteKeyExW(HKEY_CURRENT_USER, parent.c_str(), kOwnView, 0);
+            }
         }
     }
 
@@ -405,6 +431,7 @@ protected:
 
     std::wstring m_folder;
     std::wstring m_path;
+    std::vector<std::wstring> m_createdParents;
     std::wstring m_dll;
     std::wstring m_unregisteredDll;
     std::vector<std::wstring> m_copies;
