@@ -44,6 +44,8 @@ const wchar_t* const kUsage[] = {
     L"       pelmora-register list",
     L"A target is a registered DLL's path (all its classes), a braced CLSID or a ProgID.",
     L"add points each class at pelmora-surrogate.exe beside this program; remove undoes that.",
+    L"--force: add replaces another DllSurrogate; remove puts back the one add replaced even "
+    L"when it was changed since.",
 };
 
 int Usage(const std::wstring& problem) {
@@ -86,7 +88,7 @@ int wmain(int argc, wchar_t** argv) {
     bool force = false;
     std::vector<std::wstring> targets;
     for (size_t i = 1; i < arguments.size(); ++i) {
-        if (arguments[i] == L"--force" && command == L"add") {
+        if (arguments[i] == L"--force" && (command == L"add" || command == L"remove")) {
             force = true;
         } else if (arguments[i].rfind(L"--", 0) == 0) {
             return Usage(L"unknown option " + arguments[i]);
@@ -109,5 +111,5 @@ int wmain(int argc, wchar_t** argv) {
     if (targets.empty()) {
         return Usage(command + L" needs a target");
     }
-    return command == L"add" ? registrar.Add(targets, force) : registrar.Remove(targets);
+    return command == L"add" ? registrar.Add(targets, force) : registrar.Remove(targets, force);
 }

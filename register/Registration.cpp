@@ -1,21 +1,15 @@
 #include "Registration.h"
 
-#include <objbase.h>
+#include "ModulePath.h"
 
 #include <algorithm>
-#include <set>
 
 namespace {
 
-// What add did, so that remove can undo exactly that. In a class key: "AppID" when add created
-// the class's AppID value. In an AppID key, a multi-string: how DllSurrogate was before the first
-// add (one of the markers below), then the classes that rely on the change.
+// In a class key, "AppID" when add created the class's AppID value. The AppID key's records are
+// CSurrogateUndo's.
 constexpr const wchar_t* kUndo = L"PelmoraRegisterUndo";
 constexpr const wchar_t* kCreatedAppId = L"AppID";
-constexpr const wchar_t* kWasNoKey = L"no-key";
-constexpr const wchar_t* kWasNoValue = L"no-value";
-constexpr const wchar_t* kWasString = L"string:";       // followed by the prior REG_SZ text
-constexpr const wchar_t* kWasExpandString = L"expand:"; // followed by the prior REG_EXPAND_SZ
 
 #ifdef _WIN64
 constexpr const wchar_t* kView = L"64-bit";
@@ -26,102 +20,23 @@ constexpr const wchar_t* kRegsvr32 =
     L"the 32-bit regsvr32 (%SystemRoot%\\SysWOW64\\regsvr32.exe on 64-bit Windows)";
 #endif
 
+const wchar_t* ViewName(REGSAM view) {
+    return view == KEY_WOW64_64KEY ? L"64-bit" : L"32-bit";
+}
+
+// The AppID keys are shared by both views on 64-bit Windows only.
+bool HasOtherView() {
+#ifdef _WIN64
+    return true;
+#else
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+#endif
+}
+
 bool SameText(const std::wstring& a, const std::wstring& b) {
     return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
-
-// A braced GUID in canonical (upper-case) form, or empty.
-std::wstring CanonicalGuid(const std::wstring& text) {
-    if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') {
-        return {};
-    }
-    GUID guid = {};
-    if (FAILED(IIDFromString(text.c_str(), &guid))) {
-        return {};
-    }
-    wchar_t canonical[40] = {};
-    StringFromGUID2(guid, canonical, 40);
-    return canonical;
-}
-
-std::wstring Expand(const std::wstring& text) {
-    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (size == 0) {
-        return text;
-    }
-    std::wstring expanded(size, L'\0');
-    const DWORD length = ExpandEnvironmentStringsW(text.c_str(), &expanded[0], size);
-    if (length == 0 || length > size) {
-        return text;
-    }
-    expanded.resize(length - 1);
-    return expanded;
-}
-
-std::wstring FullPath(const std::wstring& path) {
-    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (size == 0) {
-        return path;
-    }
-    std::wstring full(size, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), size, &full[0], nullptr);
-    if (length == 0 || length >= size) {
-        return path;
-    }
-    full.resize(length);
-    return full;
-}
-
-// A registered path as a program would use it: without surrounding blanks and quotes, with
-// environment variables expanded.
-std::wstring RegisteredPath(std::wstring text) {
-    const auto first = text.find_first_not_of(L" \t");
-    const auto last = text.find_last_not_of(L" \t");
-    text = first == std::wstring::npos ? std::wstring() : text.substr(first, last - first + 1);
-    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') {
-        text = text.substr(1, text.size() - 2);
-    }
-    return Expand(text);
-}
-
-std::wstring FileName(const std::wstring& path) {
-    const auto slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-// Whether two paths name one file; file system redirection applies to both alike, as it does to
-// the host that loads the DLL.
-bool SameFile(const std::wstring& a, const std::wstring& b) {
-    auto identity = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
-        const HANDLE file =
-            CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        const bool known = GetFileInformationByHandle(file, &info) != FALSE;
-        CloseHandle(file);
-        return known;
-    };
-    BY_HANDLE_FILE_INFORMATION infoA = {};
-    BY_HANDLE_FILE_INFORMATION infoB = {};
-    if (identity(a, infoA) && identity(b, infoB)) {
-        return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
-               infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
-               infoA.nFileIndexLow == infoB.nFileIndexLow;
-    }
-    return SameText(FullPath(a), FullPath(b));
-}
-
-std::wstring SystemDirectory() {
-    wchar_t directory[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(directory, MAX_PATH);
-    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(directory, length);
 }
 
 std::wstring ErrorText(LONG error) {
@@ -131,20 +46,56 @@ std::wstring ErrorText(LONG error) {
     return L"system error " + std::to_wstring(error);
 }
 
+std::wstring TypeName(DWORD type) {
+    switch (type) {
+    case REG_NONE:
+        return L"REG_NONE";
+    case REG_SZ:
+        return L"REG_SZ";
+    case REG_EXPAND_SZ:
+        return L"REG_EXPAND_SZ";
+    case REG_BINARY:
+        return L"REG_BINARY";
+    case REG_DWORD:
+        return L"REG_DWORD";
+    case REG_MULTI_SZ:
+        return L"REG_MULTI_SZ";
+    case REG_QWORD:
+        return L"REG_QWORD";
+    default:
+        return L"type " + std::to_wstring(type);
+    }
+}
+
+// A DllSurrogate as the messages show it.
+std::wstring Shown(const SurrogateState& state) {
+    if (state.kind != SurrogateState::kValue) {
+        return L"no DllSurrogate";
+    }
+    if (!state.value.IsString()) {
+        return L"a " + TypeName(state.value.type) + L" value";
+    }
+    const std::wstring text = state.value.Text();
+    return CModulePath(text).Text().empty() ? L"the system's default surrogate" : text;
+}
+
+// An AppID as the key of a session: keys are named without regard to case.
+std::wstring AppIdName(const std::wstring& text) {
+    const std::wstring guid = CanonicalGuid(text);
+    return guid.empty() ? text : guid;
+}
+
 } // namespace
 
 CRegistrar::CRegistrar(REGSAM view, std::wstring hostPath, Print out, Print error)
-    : m_view(view), m_hostPath(std::move(hostPath)), m_out(std::move(out)),
-      m_error(std::move(error)) {
+    : m_classes(view), m_hostPath(std::move(hostPath)), m_hostIdentity(m_hostPath),
+      m_out(std::move(out)), m_error(std::move(error)) {
     // DllSurrogate starts a command line: unquoted, "C:\Program Files\..." may start C:\Program.
     m_hostValue =
         m_hostPath.find(L' ') == std::wstring::npos ? m_hostPath : L"\"" + m_hostPath + L"\"";
-    m_roots[0].Open(HKEY_CURRENT_USER, L"Software\\Classes", KEY_READ | m_view);
-    m_roots[1].Open(HKEY_LOCAL_MACHINE, L"Software\\Classes", KEY_READ | m_view);
-}
-
-HKEY CRegistrar::Root(size_t index) const {
-    return m_roots[index].Get();
+    if (HasOtherView()) {
+        m_otherClasses.emplace(view == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
+    }
 }
 
 int CRegistrar::Fail(const Refusal& refusal) const {
@@ -152,34 +103,98 @@ int CRegistrar::Fail(const Refusal& refusal) const {
     return refusal.code;
 }
 
+// Whatever the path's form, and wherever this copy of the tool runs from.
 bool CRegistrar::IsThisHost(const std::wstring& surrogate) const {
-    const std::wstring path = RegisteredPath(surrogate);
-    return !path.empty() && SameText(FullPath(path), m_hostPath);
+    const CModulePath path(surrogate);
+    return !path.Text().empty() && CFileIdentity(path.Text()) == m_hostIdentity;
+}
+
+std::wstring CRegistrar::Describe(const CClassesView& classes, const std::wstring& clsid) const {
+    CRegistryKey progId;
+    classes.Open(L"CLSID\\" + clsid + L"\\ProgID", KEY_READ, progId);
+    const auto name = progId ? progId.String(nullptr) : std::nullopt;
+    return name && !name->empty() ? clsid + L" " + *name : clsid;
 }
 
 std::wstring CRegistrar::Describe(const Class& cls) const {
-    CRegistryKey progId;
-    progId.Open(Root(cls.root), L"CLSID\\" + cls.clsid + L"\\ProgID", KEY_READ | m_view);
-    const auto name = progId ? progId.String(nullptr) : std::nullopt;
-    return name && !name->empty() ? cls.clsid + L" " + *name : cls.clsid;
+    return Describe(m_classes, cls.clsid);
 }
 
 std::wstring CRegistrar::AppIdOf(const Class& cls) const {
     CRegistryKey key;
-    key.Open(Root(cls.root), L"CLSID\\" + cls.clsid, KEY_READ | m_view);
+    key.Open(Root(cls.root), L"CLSID\\" + cls.clsid, KEY_READ | m_classes.View());
     const auto appId = key ? key.String(L"AppID") : std::nullopt;
     return appId ? *appId : cls.clsid;
 }
 
+CRegistrar::AppIdKey CRegistrar::AppIdKeyOf(const Class& cls) const {
+    const std::wstring appId = AppIdName(AppIdOf(cls));
+    CRegistryKey key;
+    const size_t root = m_classes.Open(L"AppID\\" + appId, KEY_READ, key);
+    return {root == CClassesView::kNowhere ? cls.root : root, appId};
+}
+
+CSurrogateUndo& CRegistrar::UndoOf(Session& session, const AppIdKey& at) const {
+    auto found = session.find(at);
+    if (found == session.end()) {
+        CRegistryKey key;
+        const bool exists =
+            Root(at.root) != nullptr && key.Open(Root(at.root), L"AppID\\" + at.appId,
+                                                 KEY_READ | m_classes.View()) == ERROR_SUCCESS;
+        found = session
+                    .emplace(at, CSurrogateUndo(exists,
+                                                exists ? key.Values() : CSurrogateUndo::Values()))
+                    .first;
+    }
+    return found->second;
+}
+
+LONG CRegistrar::Store(const AppIdKey& at, CSurrogateUndo& undo) const {
+    const std::wstring path = L"AppID\\" + at.appId;
+    const REGSAM write = KEY_READ | KEY_SET_VALUE | DELETE | m_classes.View();
+    CRegistryKey key;
+    for (const CSurrogateUndo::Write& change : undo.Writes()) {
+        LONG error = ERROR_SUCCESS;
+        if (!key) {
+            error = change.kind == CSurrogateUndo::Write::kSet
+                        ? key.Create(Root(at.root), path, write)
+                        : key.Open(Root(at.root), path, write);
+            if (error == ERROR_FILE_NOT_FOUND) {
+                continue; // nothing there to delete
+            }
+        }
+        if (error == ERROR_SUCCESS) {
+            switch (change.kind) {
+            case CSurrogateUndo::Write::kSet:
+                error = key.SetValue(change.name.c_str(), change.value);
+                break;
+            case CSurrogateUndo::Write::kDelete:
+                error = key.DeleteValue(change.name.c_str());
+                error = error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+                break;
+            case CSurrogateUndo::Write::kDeleteKeyIfEmpty:
+                if (key.IsEmpty()) {
+                    key = CRegistryKey();
+                    error = RegDeleteKeyExW(Root(at.root), path.c_str(), m_classes.View(), 0);
+                }
+                break;
+            }
+        }
+        if (error != ERROR_SUCCESS) {
+            return error;
+        }
+    }
+    undo.Written();
+    return ERROR_SUCCESS;
+}
+
 CRegistrar::Refusal CRegistrar::ResolveClsid(const std::wstring& clsid,
                                              std::vector<Class>& classes) const {
-    for (size_t root = 0; root < 2; ++root) {
-        CRegistryKey key;
-        if (Root(root) != nullptr &&
-            key.Open(Root(root), L"CLSID\\" + clsid, KEY_READ | m_view) == ERROR_SUCCESS) {
-            classes.push_back({clsid, root});
-            return {};
-        }
+    CRegistryKey key;
+    const size_t root = m_classes.Open(L"CLSID\\" + clsid, KEY_READ, key);
+    if (root != CClassesView::kNowhere) {
+        classes.push_back({clsid, root});
+        return {};
     }
     return {kExitNotRegistered, clsid + L" is not registered in the " + kView +
                                     L" registry view: run " + kRegsvr32 + L" on its DLL first"};
@@ -187,74 +202,69 @@ CRegistrar::Refusal CRegistrar::ResolveClsid(const std::wstring& clsid,
 
 CRegistrar::Refusal CRegistrar::ResolveProgId(const std::wstring& progId,
                                               std::vector<Class>& classes) const {
-    for (size_t root = 0; root < 2; ++root) {
-        if (Root(root) == nullptr) {
-            continue;
+    CRegistryKey key;
+    if (m_classes.Open(progId + L"\\CLSID", KEY_READ, key) == CClassesView::kNowhere) {
+        // A version-independent ProgID may name its current version instead.
+        CRegistryKey current;
+        m_classes.Open(progId + L"\\CurVer", KEY_READ, current);
+        const auto version = current ? current.String(nullptr) : std::nullopt;
+        if (version && !version->empty()) {
+            m_classes.Open(*version + L"\\CLSID", KEY_READ, key);
         }
-        CRegistryKey key;
-        if (key.Open(Root(root), progId + L"\\CLSID", KEY_READ | m_view) != ERROR_SUCCESS) {
-            // A version-independent ProgID may name its current version instead.
-            CRegistryKey current;
-            current.Open(Root(root), progId + L"\\CurVer", KEY_READ | m_view);
-            const auto version = current ? current.String(nullptr) : std::nullopt;
-            if (!version || version->empty() ||
-                key.Open(Root(root), *version + L"\\CLSID", KEY_READ | m_view) != ERROR_SUCCESS) {
-                continue;
-            }
-        }
-        const std::wstring clsid = CanonicalGuid(key.String(nullptr).value_or(L""));
-        if (!clsid.empty()) {
-            return ResolveClsid(clsid, classes);
-        }
+    }
+    const std::wstring clsid = key ? CanonicalGuid(key.String(nullptr).value_or(L"")) : L"";
+    if (!clsid.empty()) {
+        return ResolveClsid(clsid, classes);
     }
     return {kExitNotRegistered, L"the ProgID " + progId + L" is not registered in the " + kView +
                                     L" registry view: run " + kRegsvr32 + L" on its DLL first"};
 }
 
-void CRegistrar::ForEachClass(const ClassVisitor& visit) const {
-    std::set<std::wstring> seen;
-    for (size_t root = 0; root < 2; ++root) {
-        CRegistryKey all;
-        if (Root(root) == nullptr || all.Open(Root(root), L"CLSID", KEY_READ | m_view) != 0) {
-            continue;
-        }
-        for (const std::wstring& subkey : all.SubkeyNames()) {
-            const std::wstring clsid = CanonicalGuid(subkey);
-            // HKCR shows a class registered in both roots as the HKCU one.
-            if (!clsid.empty() && seen.insert(clsid).second) {
-                visit(root, all.Get(), subkey, clsid);
-            }
-        }
-    }
-}
-
 CRegistrar::Refusal CRegistrar::ResolveDll(const std::wstring& path,
                                            std::vector<Class>& classes) const {
-    const std::wstring dll = FullPath(path);
+    const std::wstring dll = CFileIdentity::FullPath(path);
     if (GetFileAttributesW(dll.c_str()) == INVALID_FILE_ATTRIBUTES) {
         return {kExitNotRegistered, L"there is no file " + dll};
     }
-    const std::wstring name = FileName(dll);
-    const std::wstring systemDirectory = SystemDirectory();
+    const CFileIdentity target(dll);
     const size_t before = classes.size();
-    ForEachClass([&](size_t root, HKEY all, const std::wstring& subkey, const std::wstring& clsid) {
+    std::wstring unresolved;
+    m_classes.ForEachClass([&](const std::wstring& clsid, size_t root) {
         CRegistryKey server;
-        if (server.Open(all, subkey + L"\\InprocServer32", KEY_READ | m_view) != 0) {
+        if (m_classes.Open(L"CLSID\\" + clsid + L"\\InprocServer32", KEY_READ, server) ==
+            CClassesView::kNowhere) {
             return;
         }
-        std::wstring registered = RegisteredPath(server.String(nullptr).value_or(L""));
-        // Only files of the same name are worth opening.
-        if (registered.empty() || !SameText(FileName(registered), name)) {
+        const std::wstring registered = server.String(nullptr).value_or(L"");
+        const CModulePath module(registered);
+        // Only files of the same name, long or 8.3, are worth opening.
+        const std::wstring name = module.FileName();
+        if (module.Text().empty() ||
+            std::none_of(target.Names().begin(), target.Names().end(),
+                         [&](const std::wstring& own) { return SameText(own, name); })) {
             return;
         }
-        // A bare name loads from the system directory.
-        if (registered == FileName(registered)) {
-            registered = systemDirectory + L"\\" + registered;
+        const std::wstring file = module.Resolve();
+        if (file.empty()) {
+            if (unresolved.empty()) {
+                unresolved = Describe({clsid, root}) + L" has " + registered +
+                             L" as its InprocServer32, " +
+                             (module.IsRelative()
+                                  ? L"a path relative to a working directory"
+                                  : L"which is neither in the system directory nor on PATH") +
+                             L": it cannot be told whether that is " + dll +
+                             L"; register the DLL by its full path, or name the class by its "
+                             L"CLSID";
+            }
+            return;
         }
-        if (SameFile(registered, dll)) {
+        if (CFileIdentity(file) == target) {
             classes.push_back({clsid, root});
         }
     });
+    if (!unresolved.empty()) {
+        return {kExitNotRegistered, unresolved};
+    }
     if (classes.size() == before) {
         return {kExitNotRegistered,
                 L"no class in the " + std::wstring(kView) + L" registry view has " + dll +
@@ -295,56 +305,46 @@ CRegistrar::Refusal CRegistrar::Resolve(const std::vector<std::wstring>& targets
     return {};
 }
 
-CRegistrar::Refusal CRegistrar::CheckAdd(const Class& cls, bool force) const {
-    CRegistryKey key;
-    key.Open(Root(cls.root), L"CLSID\\" + cls.clsid, KEY_READ | m_view);
+CRegistrar::Refusal CRegistrar::CheckAdd(const Class& cls) const {
+    const std::wstring key = L"CLSID\\" + cls.clsid;
     CRegistryKey server;
-    if (server.Open(key.Get(), L"LocalServer32", KEY_READ | m_view) == ERROR_SUCCESS) {
+    if (m_classes.Open(key + L"\\LocalServer32", KEY_READ, server) != CClassesView::kNowhere) {
         return {kExitLocalServer, Describe(cls) +
                                       L" has LocalServer32: the COM runtime would start that "
                                       L"program, not the host"};
     }
-    if (server.Open(key.Get(), L"InprocServer32", KEY_READ | m_view) != ERROR_SUCCESS) {
+    if (m_classes.Open(key + L"\\InprocServer32", KEY_READ, server) == CClassesView::kNowhere) {
         return {kExitNotRegistered, Describe(cls) + L" has no InprocServer32 in the " + kView +
                                         L" registry view: run " + kRegsvr32 + L" on its DLL first"};
     }
-    const auto appIdValue = key.String(L"AppID");
-    if (appIdValue && CanonicalGuid(*appIdValue).empty()) {
-        return {kExitFailed, Describe(cls) + L" has an AppID that is not a GUID: " + *appIdValue};
-    }
-    const std::wstring appId = appIdValue ? *appIdValue : cls.clsid;
-    CRegistryKey app;
-    app.Open(Root(cls.root), L"AppID\\" + appId, KEY_READ | m_view);
-    const auto surrogate = app ? app.String(L"DllSurrogate") : std::nullopt;
-    if (surrogate && !IsThisHost(*surrogate) && !force) {
-        const std::wstring other = RegisteredPath(*surrogate).empty()
-                                       ? std::wstring(L"the system's default surrogate")
-                                       : *surrogate;
-        return {kExitOtherHost, Describe(cls) + L": its AppID " + appId +
-                                    L" already has another host, " + other +
-                                    L" (--force replaces it)"};
+    const std::wstring appId = AppIdOf(cls);
+    if (CanonicalGuid(appId).empty()) {
+        return {kExitFailed, Describe(cls) + L" has an AppID that is not a GUID: " + appId};
     }
     return {};
 }
 
 CRegistrar::Refusal CRegistrar::CheckWritable(const Class& cls) const {
-    const REGSAM write = KEY_READ | KEY_SET_VALUE | m_view;
+    const REGSAM write = KEY_READ | KEY_SET_VALUE | m_classes.View();
     CRegistryKey key;
     LONG error = key.Open(Root(cls.root), L"CLSID\\" + cls.clsid, write);
+    size_t root = cls.root;
     if (error == ERROR_SUCCESS) {
+        const AppIdKey at = AppIdKeyOf(cls);
+        root = at.root;
         CRegistryKey app;
-        error = app.Open(Root(cls.root), L"AppID\\" + AppIdOf(cls), write | DELETE);
+        error = app.Open(Root(at.root), L"AppID\\" + at.appId, write | DELETE);
         if (error == ERROR_FILE_NOT_FOUND) {
             // The key is created under AppID, or AppID under the root.
-            error = app.Open(Root(cls.root), L"AppID", KEY_CREATE_SUB_KEY | m_view);
+            error = app.Open(Root(at.root), L"AppID", KEY_CREATE_SUB_KEY | m_classes.View());
             if (error == ERROR_FILE_NOT_FOUND) {
-                error = app.Open(Root(cls.root), L"", KEY_CREATE_SUB_KEY | m_view);
+                error = app.Open(Root(at.root), L"", KEY_CREATE_SUB_KEY | m_classes.View());
             }
         }
     }
     if (error == ERROR_ACCESS_DENIED) {
         return {kExitAccessDenied, Describe(cls) + L": no right to change its registration (" +
-                                       (cls.root == 0 ? L"HKCU" : L"HKLM") +
+                                       CClassesView::RootName(root) +
                                        L"); run this from an elevated prompt (as administrator)"};
     }
     if (error != ERROR_SUCCESS) {
@@ -353,114 +353,89 @@ CRegistrar::Refusal CRegistrar::CheckWritable(const Class& cls) const {
     return {};
 }
 
-LONG CRegistrar::ApplyAdd(const Class& cls, bool& changed) {
-    const REGSAM write = KEY_READ | KEY_SET_VALUE | m_view;
-    CRegistryKey key;
-    LONG error = key.Open(Root(cls.root), L"CLSID\\" + cls.clsid, write);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    const auto appIdValue = key.String(L"AppID");
-    const std::wstring appId = appIdValue ? *appIdValue : cls.clsid;
-    bool createdKey = false;
-    CRegistryKey app;
-    error = app.Create(Root(cls.root), L"AppID\\" + appId, write, &createdKey);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    DWORD type = REG_SZ;
-    const auto surrogate = app.String(L"DllSurrogate", &type);
-    std::vector<std::wstring> record = app.MultiString(kUndo);
-    const bool listed = std::any_of(record.begin() + (record.empty() ? 0 : 1), record.end(),
-                                    [&](const std::wstring& c) { return SameText(c, cls.clsid); });
-    if (!surrogate || !IsThisHost(*surrogate)) {
-        // The record goes first: interrupted, remove still knows what to undo.
-        if (record.empty()) {
-            record.push_back(createdKey              ? kWasNoKey
-                             : !surrogate            ? kWasNoValue
-                             : type == REG_EXPAND_SZ ? std::wstring(kWasExpandString) + *surrogate
-                                                     : std::wstring(kWasString) + *surrogate);
+const std::vector<CRegistrar::AppIdUser>& CRegistrar::AppIdUsers() const {
+    if (!m_appIdUsers) {
+        m_appIdUsers.emplace();
+        for (const CClassesView* classes :
+             {&m_classes, m_otherClasses ? &*m_otherClasses : nullptr}) {
+            if (classes == nullptr) {
+                continue;
+            }
+            classes->ForEachClass([&](const std::wstring& clsid, size_t root) {
+                CRegistryKey key;
+                key.Open(classes->Root(root), L"CLSID\\" + clsid, KEY_READ | classes->View());
+                if (const auto appId = key ? key.String(L"AppID") : std::nullopt) {
+                    m_appIdUsers->push_back({AppIdName(*appId), classes->View(), clsid});
+                }
+            });
         }
-        if (!listed) {
-            record.push_back(cls.clsid);
-        }
-        error = app.SetMultiString(kUndo, record);
-        if (error == ERROR_SUCCESS) {
-            error = app.SetString(L"DllSurrogate", m_hostValue);
-        }
-        changed = true;
-    } else if (!record.empty() && !listed) {
-        // Shared with classes added before: this one keeps the host too until it is removed.
-        record.push_back(cls.clsid);
-        error = app.SetMultiString(kUndo, record);
-        changed = true;
     }
-    if (error == ERROR_SUCCESS && !appIdValue) {
-        error = key.SetString(kUndo, kCreatedAppId);
-        if (error == ERROR_SUCCESS) {
-            error = key.SetString(L"AppID", appId);
-        }
-        changed = true;
-    }
-    return error;
+    return *m_appIdUsers;
 }
 
-LONG CRegistrar::ApplyRemove(const Class& cls, bool& changed) {
-    const REGSAM write = KEY_READ | KEY_SET_VALUE | m_view;
-    CRegistryKey key;
-    LONG error = key.Open(Root(cls.root), L"CLSID\\" + cls.clsid, write);
-    if (error != ERROR_SUCCESS) {
-        return error;
+CSurrogateUndo::Outcome CRegistrar::AddTo(CSurrogateUndo& undo, const Class& cls,
+                                          bool force) const {
+    return undo.Add(
+        kView, cls.clsid, RegistryValue::String(m_hostValue),
+        [this](const RegistryValue& value) { return value.IsString() && IsThisHost(value.Text()); },
+        force);
+}
+
+CRegistrar::Refusal CRegistrar::PlanAdd(Session& session, const Class& cls,
+                                        const std::vector<Class>& classes, bool force) const {
+    const AppIdKey at = AppIdKeyOf(cls);
+    CSurrogateUndo& undo = UndoOf(session, at);
+    const auto outcome = AddTo(undo, cls, force);
+    if (outcome == CSurrogateUndo::Outcome::kOtherHost) {
+        return {kExitOtherHost, Describe(cls) + L": its AppID " + at.appId +
+                                    L" already has another host, " + Shown(undo.Current()) +
+                                    L" (--force replaces it)"};
     }
-    const auto appIdValue = key.String(L"AppID");
-    const std::wstring appId = appIdValue ? *appIdValue : cls.clsid;
-    CRegistryKey app;
-    error = app.Open(Root(cls.root), L"AppID\\" + appId, write | DELETE);
-    if (error == ERROR_SUCCESS) {
-        std::vector<std::wstring> record = app.MultiString(kUndo);
-        const auto listed =
-            std::find_if(record.begin() + (record.empty() ? 0 : 1), record.end(),
-                         [&](const std::wstring& c) { return SameText(c, cls.clsid); });
-        if (listed != record.end()) {
-            changed = true;
-            record.erase(listed);
-            if (record.size() > 1) {
-                error = app.SetMultiString(kUndo, record);
-            } else {
-                const std::wstring was = record.empty() ? kWasNoValue : record.front();
-                // A host set by someone else since is theirs to keep.
-                const auto surrogate = app.String(L"DllSurrogate");
-                if (surrogate && IsThisHost(*surrogate)) {
-                    if (StartsWith(was, kWasString)) {
-                        error = app.SetString(L"DllSurrogate", was.substr(wcslen(kWasString)));
-                    } else if (StartsWith(was, kWasExpandString)) {
-                        error = app.SetString(L"DllSurrogate", was.substr(wcslen(kWasExpandString)),
-                                              REG_EXPAND_SZ);
-                    } else {
-                        error = app.DeleteValue(L"DllSurrogate");
-                    }
-                }
-                if (error == ERROR_SUCCESS) {
-                    error = app.DeleteValue(kUndo);
-                }
-                if (error == ERROR_SUCCESS && was == kWasNoKey && app.IsEmpty()) {
-                    app = CRegistryKey();
-                    error =
-                        RegDeleteKeyExW(Root(cls.root), (L"AppID\\" + appId).c_str(), m_view, 0);
-                }
-            }
-        }
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-        error = ERROR_SUCCESS;
+    if (outcome == CSurrogateUndo::Outcome::kUnreadable) {
+        return {kExitFailed,
+                Describe(cls) + L": its undo record in AppID " + at.appId + L" cannot be read"};
     }
-    if (error == ERROR_SUCCESS && key.String(kUndo) == std::wstring(kCreatedAppId)) {
-        changed = true;
-        error = key.DeleteValue(L"AppID");
-        if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) {
-            error = key.DeleteValue(kUndo);
+    if (outcome != CSurrogateUndo::Outcome::kAdded || force) {
+        return {};
+    }
+    // A new DllSurrogate re-points every class of either view that uses the AppID.
+    std::wstring others;
+    for (const AppIdUser& user : AppIdUsers()) {
+        const bool asked = user.view == m_classes.View() &&
+                           std::any_of(classes.begin(), classes.end(), [&](const Class& target) {
+                               return target.clsid == user.clsid;
+                           });
+        if (user.appId == at.appId && !asked) {
+            const CClassesView& view = user.view == m_classes.View() ? m_classes : *m_otherClasses;
+            others += (others.empty() ? L"" : L", ") + Describe(view, user.clsid) + L" (" +
+                      ViewName(user.view) + L")";
         }
     }
-    return error;
+    if (others.empty()) {
+        return {};
+    }
+    return {kExitSharedAppId, Describe(cls) + L": its AppID " + at.appId + L" is also used by " +
+                                  others +
+                                  L", which add would point at this host too (--force does so)"};
+}
+
+CRegistrar::Refusal CRegistrar::PlanRemove(Session& session, const Class& cls, bool force) const {
+    const AppIdKey at = AppIdKeyOf(cls);
+    CSurrogateUndo& undo = UndoOf(session, at);
+    const auto replaced = undo.Replaced(kView, cls.clsid);
+    const auto outcome = undo.Remove(kView, cls.clsid, force);
+    if (outcome == CSurrogateUndo::Outcome::kChangedSince) {
+        return {kExitChangedSince,
+                Describe(cls) + L": the DllSurrogate of its AppID " + at.appId +
+                    L" was changed since add, to neither the host add wrote nor what it "
+                    L"replaced; nothing changed (--force puts back what add replaced: " +
+                    Shown(*replaced) + L")"};
+    }
+    if (outcome == CSurrogateUndo::Outcome::kUnreadable) {
+        return {kExitFailed,
+                Describe(cls) + L": its undo record in AppID " + at.appId + L" cannot be read"};
+    }
+    return {};
 }
 
 int CRegistrar::Add(const std::vector<std::wstring>& targets, bool force) {
@@ -469,8 +444,13 @@ int CRegistrar::Add(const std::vector<std::wstring>& targets, bool force) {
     }
     std::vector<Class> classes;
     Refusal refusal = Resolve(targets, classes);
+    // What add would do, worked out on a copy first.
+    Session plan;
     for (size_t i = 0; refusal.code == kExitOk && i < classes.size(); ++i) {
-        refusal = CheckAdd(classes[i], force);
+        refusal = CheckAdd(classes[i]);
+        if (refusal.code == kExitOk) {
+            refusal = PlanAdd(plan, classes[i], classes, force);
+        }
         if (refusal.code == kExitOk) {
             refusal = CheckWritable(classes[i]);
         }
@@ -478,9 +458,33 @@ int CRegistrar::Add(const std::vector<std::wstring>& targets, bool force) {
     if (refusal.code != kExitOk) {
         return Fail(refusal);
     }
+    if (m_hostValue.size() > MAX_PATH) {
+        m_error(L"pelmora-register: warning: the host's path as written, " + m_hostValue +
+                L", is longer than MAX_PATH (" + std::to_wstring(MAX_PATH) +
+                L" characters): Wine then starts its default surrogate instead");
+    }
+    Session session;
     for (const Class& cls : classes) {
-        bool changed = false;
-        const LONG error = ApplyAdd(cls, changed);
+        const AppIdKey at = AppIdKeyOf(cls);
+        CSurrogateUndo& undo = UndoOf(session, at);
+        const auto outcome = AddTo(undo, cls, force);
+        bool changed = outcome == CSurrogateUndo::Outcome::kAdded ||
+                       outcome == CSurrogateUndo::Outcome::kJoined;
+        CRegistryKey key;
+        LONG error = key.Open(Root(cls.root), L"CLSID\\" + cls.clsid,
+                              KEY_READ | KEY_SET_VALUE | m_classes.View());
+        const bool hadAppId = key && key.String(L"AppID");
+        // The AppID key's record goes first: interrupted, remove still knows what to undo.
+        if (error == ERROR_SUCCESS) {
+            error = Store(at, undo);
+        }
+        if (error == ERROR_SUCCESS && !hadAppId) {
+            error = key.SetString(kUndo, kCreatedAppId);
+            if (error == ERROR_SUCCESS) {
+                error = key.SetString(L"AppID", at.appId);
+            }
+            changed = true;
+        }
         if (error != ERROR_SUCCESS) {
             return Fail({error == ERROR_ACCESS_DENIED ? kExitAccessDenied : kExitFailed,
                          Describe(cls) + L": " + ErrorText(error)});
@@ -490,18 +494,38 @@ int CRegistrar::Add(const std::vector<std::wstring>& targets, bool force) {
     return kExitOk;
 }
 
-int CRegistrar::Remove(const std::vector<std::wstring>& targets) {
+int CRegistrar::Remove(const std::vector<std::wstring>& targets, bool force) {
     std::vector<Class> classes;
     Refusal refusal = Resolve(targets, classes);
+    Session plan;
     for (size_t i = 0; refusal.code == kExitOk && i < classes.size(); ++i) {
         refusal = CheckWritable(classes[i]);
+        if (refusal.code == kExitOk) {
+            refusal = PlanRemove(plan, classes[i], force);
+        }
     }
     if (refusal.code != kExitOk) {
         return Fail(refusal);
     }
+    Session session;
     for (const Class& cls : classes) {
-        bool changed = false;
-        const LONG error = ApplyRemove(cls, changed);
+        const AppIdKey at = AppIdKeyOf(cls);
+        CSurrogateUndo& undo = UndoOf(session, at);
+        bool changed = undo.Remove(kView, cls.clsid, force) == CSurrogateUndo::Outcome::kRemoved;
+        CRegistryKey key;
+        LONG error = key.Open(Root(cls.root), L"CLSID\\" + cls.clsid,
+                              KEY_READ | KEY_SET_VALUE | m_classes.View());
+        // DllSurrogate is put back before its record goes.
+        if (error == ERROR_SUCCESS) {
+            error = Store(at, undo);
+        }
+        if (error == ERROR_SUCCESS && key.String(kUndo) == std::wstring(kCreatedAppId)) {
+            changed = true;
+            error = key.DeleteValue(L"AppID");
+            if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND) {
+                error = key.DeleteValue(kUndo);
+            }
+        }
         if (error != ERROR_SUCCESS) {
             return Fail({error == ERROR_ACCESS_DENIED ? kExitAccessDenied : kExitFailed,
                          Describe(cls) + L": " + ErrorText(error)});
@@ -514,15 +538,15 @@ int CRegistrar::Remove(const std::vector<std::wstring>& targets) {
 
 int CRegistrar::List() {
     size_t count = 0;
-    ForEachClass([&](size_t root, HKEY all, const std::wstring& subkey, const std::wstring& clsid) {
+    m_classes.ForEachClass([&](const std::wstring& clsid, size_t root) {
         CRegistryKey key;
-        key.Open(all, subkey, KEY_READ | m_view);
+        key.Open(Root(root), L"CLSID\\" + clsid, KEY_READ | m_classes.View());
         const auto appId = key ? key.String(L"AppID") : std::nullopt;
         if (!appId) {
             return;
         }
         CRegistryKey app;
-        app.Open(Root(root), L"AppID\\" + *appId, KEY_READ | m_view);
+        m_classes.Open(L"AppID\\" + *appId, KEY_READ, app);
         const auto surrogate = app ? app.String(L"DllSurrogate") : std::nullopt;
         if (surrogate && IsThisHost(*surrogate)) {
             m_out(Describe({clsid, root}));

@@ -110,6 +110,52 @@ bool CRegistryKey::HasValue(const wchar_t* name) const {
     return RegQueryValueExW(m_key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+std::optional<RegistryValue> CRegistryKey::Value(const wchar_t* name) const {
+    RegistryValue value;
+    DWORD size = 0;
+    if (RegQueryValueExW(m_key, name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    // The value may grow between the two reads; a larger one is read again.
+    for (;;) {
+        value.data.resize(size);
+        const LONG error =
+            RegQueryValueExW(m_key, name, nullptr, &value.type, value.data.data(), &size);
+        if (error == ERROR_MORE_DATA) {
+            continue;
+        }
+        if (error != ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        value.data.resize(size);
+        return value;
+    }
+}
+
+std::vector<std::pair<std::wstring, RegistryValue>> CRegistryKey::Values() const {
+    std::vector<std::pair<std::wstring, RegistryValue>> values;
+    // Value names are at most 16383 characters.
+    std::vector<wchar_t> name(16384);
+    for (DWORD index = 0;; ++index) {
+        DWORD length = static_cast<DWORD>(name.size());
+        const LONG error =
+            RegEnumValueW(m_key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (error != ERROR_SUCCESS) {
+            break;
+        }
+        const std::wstring text(name.data(), length);
+        if (auto value = Value(text.c_str())) {
+            values.emplace_back(text, std::move(*value));
+        }
+    }
+    return values;
+}
+
+LONG CRegistryKey::SetValue(const wchar_t* name, const RegistryValue& value) {
+    return RegSetValueExW(m_key, name, 0, value.type, value.data.data(),
+                          static_cast<DWORD>(value.data.size()));
+}
+
 LONG CRegistryKey::SetString(const wchar_t* name, const std::wstring& value, DWORD type) {
     return RegSetValueExW(m_key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));

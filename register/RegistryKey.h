@@ -1,5 +1,7 @@
 #pragma once
 
+#include "RegistryValue.h"
+
 #include <windows.h>
 
 #include <optional>
@@ -29,9 +31,14 @@ public:
     // A REG_MULTI_SZ value; empty when absent.
     std::vector<std::wstring> MultiString(const wchar_t* name) const;
     bool HasValue(const wchar_t* name) const;
+    // Any value exactly as stored; nothing when absent.
+    std::optional<RegistryValue> Value(const wchar_t* name) const;
+    // Every value of the key, by name.
+    std::vector<std::pair<std::wstring, RegistryValue>> Values() const;
 
     LONG SetString(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ);
     LONG SetMultiString(const wchar_t* name, const std::vector<std::wstring>& values);
+    LONG SetValue(const wchar_t* name, const RegistryValue& value);
     LONG DeleteValue(const wchar_t* name);
 
     std::vector<std::wstring> SubkeyNames() const;

@@ -1,5 +1,7 @@
 // pelmora-register.exe run as users run it, against classes this test writes into the registry
-// view of its own bitness (the tool's too).
+// view of its own bitness (the tool's too), and into the other view where a case needs it. Every
+// key a case may touch is compared in both roots and both views, and put back by the fixture
+// whatever the case's outcome.
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
 #include "RegistrySnapshot.h"
@@ -8,10 +10,28 @@
 #include <aclapi.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwctype>
 #include <string>
 #include <vector>
 
 namespace {
+
+#ifdef _WIN64
+constexpr REGSAM kOwnView = KEY_WOW64_64KEY;
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+constexpr const wchar_t* kOwnViewName = L"64-bit";
+constexpr const wchar_t* kOtherViewName = L"32-bit";
+#else
+constexpr REGSAM kOwnView = KEY_WOW64_32KEY;
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+constexpr const wchar_t* kOwnViewName = L"32-bit";
+constexpr const wchar_t* kOtherViewName = L"64-bit";
+#endif
+
+// Build folder names, such as mingw-x86 and mingw-x64.
+constexpr const wchar_t* kOwnBuild = L"\\" PELMORA_OWN_BUILD L"\\";
+constexpr const wchar_t* kOtherBuild = L"\\" PELMORA_OTHER_BUILD L"\\";
 
 // Made-up classes, each with the registration one case needs.
 const std::wstring kPlain = L"{5E1C0A01-0000-4000-8000-00000000A001}";     // no AppID
@@ -22,10 +42,30 @@ const std::wstring kHosted = L"{5E1C0A01-0000-4000-8000-00000000A004}"; // anoth
 const std::wstring kExe = L"{5E1C0A01-0000-4000-8000-00000000A005}";    // LocalServer32
 const std::wstring kBare = L"{5E1C0A01-0000-4000-8000-00000000A006}";   // no InprocServer32
 const std::wstring kLocked = L"{5E1C0A01-0000-4000-8000-00000000A007}"; // read-only key
+const std::wstring kDword = L"{5E1C0A01-0000-4000-8000-00000000A008}";  // DllSurrogate REG_DWORD
+const std::wstring kBinary = L"{5E1C0A01-0000-4000-8000-00000000A009}"; // DllSurrogate REG_BINARY
+const std::wstring kExpand = L"{5E1C0A01-0000-4000-8000-00000000A00A}"; // REG_EXPAND_SZ
+const std::wstring kSplit = L"{5E1C0A01-0000-4000-8000-00000000A00B}";  // partial in HKCU
+const std::wstring kOverridden = L"{5E1C0A01-0000-4000-8000-00000000A00C}"; // AppID kUserApp
+const std::wstring kUserApp = L"{5E1C0A01-0000-4000-8000-00000000ABBB}";    // in HKCU and HKLM
+const std::wstring kForm = L"{5E1C0A01-0000-4000-8000-00000000A00D}";       // written by a case
+const std::wstring kBoth = L"{5E1C0A01-0000-4000-8000-00000000A00E}"; // in both views, by a case
+const std::wstring kOtherViewSharer = L"{5E1C0A01-0000-4000-8000-00000000A00F}"; // by a case
 const std::wstring kUnknown = L"{5E1C0A01-0000-4000-8000-00000000FFFF}";
 const std::wstring kOtherHost = L"\"C:\\Program Files\\Other\\surrogate.exe\"";
-const std::vector<std::wstring> kClasses = {kPlain, kSharerOne, kSharerTwo, kHosted,
-                                            kExe,   kBare,      kLocked};
+const std::wstring kExpandHost = L"%SystemRoot%\\Other\\surrogate.exe";
+const std::wstring kElsewhere = L"C:\\windows\\system32\\pelmora-elsewhere.dll";
+const std::wstring kFormName = L"pelmora-register-form.dll";
+const std::vector<std::wstring> kClasses = {
+    kPlain,  kSharerOne, kSharerTwo, kHosted,     kExe,  kBare, kLocked,         kDword,
+    kBinary, kExpand,    kSplit,     kOverridden, kForm, kBoth, kOtherViewSharer};
+const std::vector<std::wstring> kAppIds = {kShared, kUserApp};
+const std::vector<std::wstring> kProgIds = {
+    L"Pelmora.Test.Plain",  L"Pelmora.Test.SharerOne",  L"Pelmora.Test.SharerTwo",
+    L"Pelmora.Test.Hosted", L"Pelmora.Test.Exe",        L"Pelmora.Test.Locked",
+    L"Pelmora.Test.Dword",  L"Pelmora.Test.Binary",     L"Pelmora.Test.Expand",
+    L"Pelmora.Test.Split",  L"Pelmora.Test.Overridden", L"Pelmora.Test.Form",
+    L"Pelmora.Test.Both",   L"Pelmora.Test.OtherView"};
 
 std::string Ascii(const std::wstring& text) {
     return std::string(text.begin(), text.end());
@@ -37,25 +77,128 @@ std::wstring Temp() {
     return path;
 }
 
+std::wstring SystemDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    GetSystemDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring WindowsDirectory() {
+    wchar_t path[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(path, MAX_PATH);
+    return path;
+}
+
+std::wstring ShortPath(const std::wstring& path) {
+    wchar_t shortPath[MAX_PATH] = {};
+    const DWORD length = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? path : shortPath;
+}
+
+std::wstring PathVariable() {
+    std::wstring value(32767, L'\0');
+    value.resize(GetEnvironmentVariableW(L"PATH", &value[0], 32767));
+    return value;
+}
+
+// The same file in the other bitness's build, or empty when that build is not there.
+std::wstring OtherPath(const wchar_t* file) {
+    std::wstring directory = ProgramDirectory();
+    const auto at = directory.rfind(kOwnBuild);
+    if (at == std::wstring::npos) {
+        return {};
+    }
+    directory.replace(at, std::char_traits<wchar_t>::length(kOwnBuild), kOtherBuild);
+    const std::wstring path = directory + L"\\" + file;
+    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? std::wstring() : path;
+}
+
 // What the tool in folder writes as DllSurrogate.
 std::wstring HostValue(const std::wstring& folder) {
     const std::wstring path = folder + L"\\pelmora-surrogate.exe";
     return path.find(L' ') == std::wstring::npos ? path : L"\"" + path + L"\"";
 }
 
+// A string value of this view's classes as the runtime finds it: from HKCU's key, else HKLM's.
 std::wstring ValueOf(const std::wstring& key, const wchar_t* name) {
-    wchar_t data[1024] = {};
-    DWORD size = sizeof(data);
-    return RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data,
-                        &size) == ERROR_SUCCESS
-               ? data
-               : L"<absent>";
+    for (const HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(root, (L"Software\\Classes\\" + key).c_str(), 0, KEY_READ | kOwnView,
+                          &handle) != ERROR_SUCCESS) {
+            continue;
+        }
+        wchar_t data[1024] = {};
+        DWORD size = sizeof(data);
+        const LONG error = RegGetValueW(handle, nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size);
+        RegCloseKey(handle);
+        return error == ERROR_SUCCESS ? data : L"<absent>";
+    }
+    return L"<absent>";
+}
+
+// Writes a value of any type under a root's Software\Classes in one view, creating the key.
+bool SetRaw(HKEY root, REGSAM view, const std::wstring& key, const wchar_t* name, DWORD type,
+            const void* data, size_t size) {
+    HKEY handle = nullptr;
+    if (RegCreateKeyExW(root, (L"Software\\Classes\\" + key).c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | view, nullptr, &handle, nullptr) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool done = RegSetValueExW(handle, name, 0, type, static_cast<const BYTE*>(data),
+                                     static_cast<DWORD>(size)) == ERROR_SUCCESS;
+    RegCloseKey(handle);
+    return done;
+}
+
+bool SetText(HKEY root, REGSAM view, const std::wstring& key, const wchar_t* name,
+             const std::wstring& text, DWORD type = REG_SZ) {
+    return SetRaw(root, view, key, name, type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+}
+
+// HKLM of this view, where classes are registered for all users.
+bool SetMachine(const std::wstring& key, const wchar_t* name, const std::wstring& text,
+                DWORD type = REG_SZ) {
+    return SetText(HKEY_LOCAL_MACHINE, kOwnView, key, name, text, type);
+}
+
+bool SetMultiString(const std::wstring& key, const wchar_t* name,
+                    const std::vector<std::wstring>& lines) {
+    std::wstring data;
+    for (const auto& line : lines) {
+        data += line + L'\0';
+    }
+    return SetText(HKEY_LOCAL_MACHINE, kOwnView, key, name, data, REG_MULTI_SZ);
+}
+
+bool DeleteMachineValue(const std::wstring& key, const wchar_t* name) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + key).c_str(), 0,
+                      KEY_SET_VALUE | kOwnView, &handle) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool done = RegDeleteValueW(handle, name) == ERROR_SUCCESS;
+    RegCloseKey(handle);
+    return done;
+}
+
+bool AddClass(const std::wstring& clsid, const std::wstring& progId, const std::wstring& dll,
+              REGSAM view = kOwnView, DWORD type = REG_SZ) {
+    const std::wstring key = L"CLSID\\" + clsid;
+    const auto set = [view](const std::wstring& at, const wchar_t* name, const std::wstring& text,
+                            DWORD valueType = REG_SZ) {
+        return SetText(HKEY_LOCAL_MACHINE, view, at, name, text, valueType);
+    };
+    return set(key, nullptr, progId) && set(key + L"\\ProgID", nullptr, progId) &&
+           set(key + L"\\InprocServer32", nullptr, dll, type) &&
+           set(key + L"\\InprocServer32", L"ThreadingModel", L"Both") &&
+           set(progId + L"\\CLSID", nullptr, clsid);
 }
 
 // Only the owner's right to change the DACL is left, as on a key an administrator wrote.
 bool MakeReadOnly(const std::wstring& key, bool readOnly) {
     HKEY handle = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, WRITE_DAC, &handle) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + key).c_str(), 0,
+                      WRITE_DAC | kOwnView, &handle) != ERROR_SUCCESS) {
         return false;
     }
     EXPLICIT_ACCESSW access = {};
@@ -72,78 +215,226 @@ bool MakeReadOnly(const std::wstring& key, bool readOnly) {
     return done;
 }
 
+// kForm, its InprocServer32 naming a copy of the sample DLL in some form; file: that copy.
+bool RegisterForm(const std::wstring& file, const std::wstring& inproc, DWORD type = REG_SZ) {
+    return CopyFileW(ProgramPath(L"pelmora-sample.dll").c_str(), file.c_str(), FALSE) &&
+           AddClass(kForm, L"Pelmora.Test.Form", inproc, kOwnView, type);
+}
+
+std::wstring PathFolder() {
+    return Temp() + L"pelmora-register-path";
+}
+
+// A case's own registration; file: what %FORM% stands for.
+using Setup = bool (*)(std::wstring& file);
+
+bool FormAs83Name(std::wstring& file) {
+    file = Temp() + kFormName;
+    return CopyFileW(ProgramPath(L"pelmora-sample.dll").c_str(), file.c_str(), FALSE) &&
+           ShortPath(file) != file && RegisterForm(file, ShortPath(file));
+}
+
+bool FormWithForwardSlashes(std::wstring& file) {
+    file = Temp() + kFormName;
+    std::wstring slashes = file;
+    std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
+    return RegisterForm(file, slashes);
+}
+
+bool FormInOtherCase(std::wstring& file) {
+    file = Temp() + kFormName;
+    std::wstring upper = file;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); });
+    return RegisterForm(file, upper);
+}
+
+bool FormWithSystemRoot(std::wstring& file) {
+    file = WindowsDirectory() + L"\\" + kFormName;
+    return RegisterForm(file, L"%SystemRoot%\\" + kFormName, REG_EXPAND_SZ);
+}
+
+bool FormBareInSystemDirectory(std::wstring& file) {
+    file = SystemDirectory() + L"\\" + kFormName;
+    return RegisterForm(file, kFormName);
+}
+
+bool FormBareOnPath(std::wstring& file) {
+    CreateDirectoryW(PathFolder().c_str(), nullptr);
+    file = PathFolder() + L"\\" + kFormName;
+    return SetEnvironmentVariableW(L"PATH", (PathFolder() + L";" + PathVariable()).c_str()) &&
+           RegisterForm(file, kFormName);
+}
+
+bool FormBareNowhere(std::wstring& file) {
+    file = Temp() + kFormName;
+    return RegisterForm(file, kFormName);
+}
+
+bool FormRelative(std::wstring& file) {
+    file = Temp() + kFormName;
+    return RegisterForm(file, L"pelmora\\" + kFormName);
+}
+
+bool OtherViewUsesShared(std::wstring&) {
+    return AddClass(kOtherViewSharer, L"Pelmora.Test.OtherView", kElsewhere, kOtherView) &&
+           SetText(HKEY_LOCAL_MACHINE, kOtherView, L"CLSID\\" + kOtherViewSharer, L"AppID",
+                   kShared);
+}
+
 class RegisterTool : public ::testing::Test {
 protected:
     void SetUp() override {
         m_folder = ProgramDirectory();
+        m_path = PathVariable();
+        // A new prefix has no HKCU\Software\Classes; the cases create it.
+        for (const wchar_t* parent :
+             {L"Software\\Classes\\AppID", L"Software\\Classes\\CLSID", L"Software\\Classes"}) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent, 0, KEY_READ | kOwnView, &key) ==
+                ERROR_SUCCESS) {
+                RegCloseKey(key);
+            } else {
+                m_createdParents.push_back(parent);
+            }
+        }
         // A DLL of its own name, so that only these classes name it.
         m_dll = Temp() + L"pelmora-register-fixture.dll";
         m_unregisteredDll = Temp() + L"pelmora-register-unregistered.dll";
         ASSERT_TRUE(CopyFileW(ProgramPath(L"pelmora-sample.dll").c_str(), m_dll.c_str(), FALSE));
         ASSERT_TRUE(CopyFileW(m_dll.c_str(), m_unregisteredDll.c_str(), FALSE));
         RemoveAll();
-        const std::wstring elsewhere = L"C:\\windows\\system32\\pelmora-elsewhere.dll";
-        ASSERT_TRUE(AddClass(kPlain, L"Pelmora.Test.Plain", m_dll) &&
-                    AddClass(kSharerOne, L"Pelmora.Test.SharerOne", m_dll) &&
-                    SetClassesValue(L"CLSID\\" + kSharerOne, L"AppID", kShared) &&
-                    AddClass(kSharerTwo, L"Pelmora.Test.SharerTwo", m_dll) &&
-                    SetClassesValue(L"CLSID\\" + kSharerTwo, L"AppID", kShared) &&
-                    SetClassesValue(L"AppID\\" + kShared, nullptr, L"Shared by two classes") &&
-                    AddClass(kHosted, L"Pelmora.Test.Hosted", elsewhere) &&
-                    SetClassesValue(L"CLSID\\" + kHosted, L"AppID", kHosted) &&
-                    SetClassesValue(L"AppID\\" + kHosted, L"DllSurrogate", kOtherHost) &&
-                    AddClass(kExe, L"Pelmora.Test.Exe", elsewhere) &&
-                    SetClassesValue(L"CLSID\\" + kExe + L"\\LocalServer32", nullptr,
-                                    L"C:\\windows\\system32\\notepad.exe") &&
-                    SetClassesValue(L"CLSID\\" + kBare, nullptr, L"No server") &&
-                    AddClass(kLocked, L"Pelmora.Test.Locked", elsewhere) &&
-                    MakeReadOnly(L"CLSID\\" + kLocked, true));
+        const DWORD dword = 7;
+        const BYTE binary[] = {0x50, 0x00, 0xff};
+        ASSERT_TRUE(
+            AddClass(kPlain, L"Pelmora.Test.Plain", m_dll) &&
+            AddClass(kSharerOne, L"Pelmora.Test.SharerOne", m_dll) &&
+            SetMachine(L"CLSID\\" + kSharerOne, L"AppID", kShared) &&
+            AddClass(kSharerTwo, L"Pelmora.Test.SharerTwo", m_dll) &&
+            SetMachine(L"CLSID\\" + kSharerTwo, L"AppID", kShared) &&
+            SetMachine(L"AppID\\" + kShared, nullptr, L"Shared by two classes") &&
+            AddClass(kHosted, L"Pelmora.Test.Hosted", kElsewhere) &&
+            SetMachine(L"CLSID\\" + kHosted, L"AppID", kHosted) &&
+            SetMachine(L"AppID\\" + kHosted, L"DllSurrogate", kOtherHost) &&
+            AddClass(kExe, L"Pelmora.Test.Exe", kElsewhere) &&
+            SetMachine(L"CLSID\\" + kExe + L"\\LocalServer32", nullptr,
+                       L"C:\\windows\\system32\\notepad.exe") &&
+            SetMachine(L"CLSID\\" + kBare, nullptr, L"No server") &&
+            AddClass(kLocked, L"Pelmora.Test.Locked", kElsewhere) &&
+            MakeReadOnly(L"CLSID\\" + kLocked, true) &&
+            AddClass(kDword, L"Pelmora.Test.Dword", kElsewhere) &&
+            SetMachine(L"CLSID\\" + kDword, L"AppID", kDword) &&
+            SetRaw(HKEY_LOCAL_MACHINE, kOwnView, L"AppID\\" + kDword, L"DllSurrogate", REG_DWORD,
+                   &dword, sizeof(dword)) &&
+            AddClass(kBinary, L"Pelmora.Test.Binary", kElsewhere) &&
+            SetMachine(L"CLSID\\" + kBinary, L"AppID", kBinary) &&
+            SetRaw(HKEY_LOCAL_MACHINE, kOwnView, L"AppID\\" + kBinary, L"DllSurrogate", REG_BINARY,
+                   binary, sizeof(binary)) &&
+            AddClass(kExpand, L"Pelmora.Test.Expand", kElsewhere) &&
+            SetMachine(L"CLSID\\" + kExpand, L"AppID", kExpand) &&
+            SetMachine(L"AppID\\" + kExpand, L"DllSurrogate", kExpandHost, REG_EXPAND_SZ) &&
+            // HKCU's key of the class holds only its ProgID; HKLM's has the server.
+            AddClass(kSplit, L"Pelmora.Test.Split", kElsewhere) &&
+            SetText(HKEY_CURRENT_USER, kOwnView, L"CLSID\\" + kSplit + L"\\ProgID", nullptr,
+                    L"Pelmora.Test.Split") &&
+            // HKCU's key of the AppID, without a DllSurrogate, hides HKLM's and its host.
+            AddClass(kOverridden, L"Pelmora.Test.Overridden", kElsewhere) &&
+            SetMachine(L"CLSID\\" + kOverridden, L"AppID", kUserApp) &&
+            SetMachine(L"AppID\\" + kUserApp, L"DllSurrogate", kOtherHost) &&
+            SetText(HKEY_CURRENT_USER, kOwnView, L"AppID\\" + kUserApp, nullptr, L"Per user"));
         m_before = State();
     }
     void TearDown() override {
         RemoveAll();
-        DeleteFileW(m_dll.c_str());
-        DeleteFileW(m_unregisteredDll.c_str());
-    }
-
-    static bool AddClass(const std::wstring& clsid, const std::wstring& progId,
-                         const std::wstring& dll) {
-        const std::wstring key = L"CLSID\\" + clsid;
-        return SetClassesValue(key, nullptr, progId) &&
-               SetClassesValue(key + L"\\ProgID", nullptr, progId) &&
-               SetClassesValue(key + L"\\InprocServer32", nullptr, dll) &&
-               SetClassesValue(key + L"\\InprocServer32", L"ThreadingModel", L"Both") &&
-               SetClassesValue(progId + L"\\CLSID", nullptr, clsid);
+        SetEnvironmentVariableW(L"PATH", m_path.c_str());
+        for (const std::wstring& file :
+             {m_dll, m_unregisteredDll, Temp() + kFormName, WindowsDirectory() + L"\\" + kFormName,
+              SystemDirectory() + L"\\" + kFormName, PathFolder() + L"\\" + kFormName}) {
+            DeleteFileW(file.c_str());
+        }
+        RemoveDirectoryW(PathFolder().c_str());
+        for (const std::wstring& folder : m_copies) {
+            DeleteCopy(folder);
+        }
+        for (const std::wstring& parent : m_createdParents) {
+            // Only when nothing else was put there meanwhile.
+            HKEY key = nullptr;
+            DWORD subkeys = 1;
+            DWORD values = 1;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ | kOwnView, &key) ==
+                ERROR_SUCCESS) {
+                RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                 &values, nullptr, nullptr, nullptr, nullptr);
+                RegCloseKey(key);
+            }
+            if (subkeys == 0 && values == 0) {
+                RegDeleteKeyExW(HKEY_CURRENT_USER, parent.c_str(), kOwnView, 0);
+            }
+        }
     }
 
     static void RemoveAll() {
         MakeReadOnly(L"CLSID\\" + kLocked, false);
-        for (const std::wstring& clsid : kClasses) {
-            const std::wstring progId = ValueOf(L"CLSID\\" + clsid + L"\\ProgID", nullptr);
-            if (progId != L"<absent>") {
-                RegDeleteTreeW(HKEY_CLASSES_ROOT, progId.c_str());
-                RegDeleteKeyW(HKEY_CLASSES_ROOT, progId.c_str());
-            }
-            CLSID guid = {};
-            CLSIDFromString(clsid.c_str(), &guid);
-            DeleteClassKeys(guid);
+        for (const std::wstring& progId : kProgIds) {
+            DeleteEverywhere(progId);
         }
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, (L"AppID\\" + kShared).c_str());
-        RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"AppID\\" + kShared).c_str());
+        for (const std::wstring& clsid : kClasses) {
+            DeleteEverywhere(L"CLSID\\" + clsid);
+            DeleteEverywhere(L"AppID\\" + clsid);
+        }
+        for (const std::wstring& appId : kAppIds) {
+            DeleteEverywhere(L"AppID\\" + appId);
+        }
     }
 
-    // Every key a case may touch.
+    // Every key a case may touch, in both roots and both views.
     static std::wstring State() {
         std::wstring state;
         for (const std::wstring& clsid : kClasses) {
-            state += Snapshot(L"CLSID\\" + clsid) + Snapshot(L"AppID\\" + clsid);
+            state +=
+                SnapshotEverywhere(L"CLSID\\" + clsid) + SnapshotEverywhere(L"AppID\\" + clsid);
         }
-        return state + Snapshot(L"AppID\\" + kShared);
+        for (const std::wstring& appId : kAppIds) {
+            state += SnapshotEverywhere(L"AppID\\" + appId);
+        }
+        return state;
+    }
+
+    // The tool and its host copied to a folder, deleted again by the teardown.
+    std::wstring CopyTool(const std::wstring& folder) {
+        CreateDirectoryW(folder.c_str(), nullptr);
+        m_copies.push_back(folder);
+        for (const wchar_t* file : {L"pelmora-register.exe", L"pelmora-surrogate.exe"}) {
+            EXPECT_TRUE(
+                CopyFileW(ProgramPath(file).c_str(), (folder + L"\\" + file).c_str(), FALSE));
+        }
+        return folder;
+    }
+    static void DeleteCopy(const std::wstring& folder) {
+        for (const wchar_t* file : {L"pelmora-register.exe", L"pelmora-surrogate.exe"}) {
+            DeleteFileW((folder + L"\\" + file).c_str());
+        }
+        RemoveDirectoryW(folder.c_str());
+    }
+
+    // %DLL%, %UNREGISTERED% and %FORM% replaced by those files' paths.
+    std::wstring WithPaths(std::wstring text, const std::wstring& form = {}) const {
+        for (const auto& [mark, path] : {std::pair<std::wstring, std::wstring>{L"%DLL%", m_dll},
+                                         {L"%UNREGISTERED%", m_unregisteredDll},
+                                         {L"%FORM%", form}}) {
+            for (auto at = text.find(mark); at != std::wstring::npos; at = text.find(mark)) {
+                text.replace(at, mark.size(), QuoteArgument(path));
+            }
+        }
+        return text;
     }
 
     std::wstring m_folder;
+    std::wstring m_path;
+    std::vector<std::wstring> m_createdParents;
     std::wstring m_dll;
     std::wstring m_unregisteredDll;
+    std::vector<std::wstring> m_copies;
     std::wstring m_before;
 };
 
@@ -155,8 +446,9 @@ struct Served {
 struct RoundTrip {
     const char* name;
     std::wstring options; // of add only
-    std::wstring target;  // %DLL% stands for the fixture DLL's path
+    std::wstring target;  // %DLL% and %FORM% stand for the files' paths
     std::vector<Served> classes;
+    Setup setup = nullptr;
 };
 
 void PrintTo(const RoundTrip& trip, std::ostream* out) {
@@ -170,10 +462,12 @@ class RegisterToolRoundTrip : public RegisterTool,
 // back exactly what was there before, once however often it runs.
 TEST_P(RegisterToolRoundTrip, AddsOnceAndRemoveRestoresThePriorState) {
     const RoundTrip& trip = GetParam();
-    std::wstring target = trip.target;
-    if (target == L"%DLL%") {
-        target = QuoteArgument(m_dll);
+    std::wstring form;
+    if (trip.setup != nullptr) {
+        ASSERT_TRUE(trip.setup(form));
+        m_before = State();
     }
+    const std::wstring target = WithPaths(trip.target, form);
 
     const ToolRun added = RunTool(L"add " + trip.options + target);
     EXPECT_EQ(0u, added.exitCode) << added.output;
@@ -225,15 +519,40 @@ INSTANTIATE_TEST_SUITE_P(
                   L"%DLL%",
                   {{kPlain, kPlain}, {kSharerOne, kShared}, {kSharerTwo, kShared}}},
         RoundTrip{"ByClsid", {}, L"{5e1c0a01-0000-4000-8000-00000000a001}", {{kPlain, kPlain}}},
+        // The other class of the AppID is re-pointed too: only with --force.
+        RoundTrip{"ByProgIdWithItsOwnAppId",
+                  L"--force ",
+                  L"Pelmora.Test.SharerOne",
+                  {{kSharerOne, kShared}}},
         RoundTrip{
-            "ByProgIdWithItsOwnAppId", {}, L"Pelmora.Test.SharerOne", {{kSharerOne, kShared}}},
+            "ForcedOverAnotherHost", L"--force ", L"Pelmora.Test.Hosted", {{kHosted, kHosted}}},
+        RoundTrip{"ForcedOverADword", L"--force ", L"Pelmora.Test.Dword", {{kDword, kDword}}},
+        RoundTrip{"ForcedOverBinary", L"--force ", L"Pelmora.Test.Binary", {{kBinary, kBinary}}},
         RoundTrip{
-            "ForcedOverAnotherHost", L"--force ", L"Pelmora.Test.Hosted", {{kHosted, kHosted}}}),
+            "ForcedOverAnExpandString", L"--force ", L"Pelmora.Test.Expand", {{kExpand, kExpand}}},
+        RoundTrip{"PartialHkcuClassOverHklm", {}, kSplit, {{kSplit, kSplit}}},
+        RoundTrip{
+            "AppIdThatHkcuOverrides", {}, L"Pelmora.Test.Overridden", {{kOverridden, kUserApp}}},
+        RoundTrip{"InprocServerAs83Name", {}, L"%FORM%", {{kForm, kForm}}, FormAs83Name},
+        RoundTrip{"InprocServerWithForwardSlashes",
+                  {},
+                  L"%FORM%",
+                  {{kForm, kForm}},
+                  FormWithForwardSlashes},
+        RoundTrip{"InprocServerInOtherCase", {}, L"%FORM%", {{kForm, kForm}}, FormInOtherCase},
+        RoundTrip{
+            "InprocServerWithSystemRoot", {}, L"%FORM%", {{kForm, kForm}}, FormWithSystemRoot},
+        RoundTrip{"InprocServerBareNameInSystemDirectory",
+                  {},
+                  L"%FORM%",
+                  {{kForm, kForm}},
+                  FormBareInSystemDirectory},
+        RoundTrip{"InprocServerBareNameOnPath", {}, L"%FORM%", {{kForm, kForm}}, FormBareOnPath}),
     [](const ::testing::TestParamInfo<RoundTrip>& info) { return info.param.name; });
 
 // Classes sharing an AppID share its host: it stays until the last of them is removed.
 TEST_F(RegisterTool, SharedAppIdKeepsTheHostUntilItsLastClassIsRemoved) {
-    ASSERT_EQ(0u, RunTool(L"add Pelmora.Test.SharerOne").exitCode);
+    ASSERT_EQ(0u, RunTool(L"add --force Pelmora.Test.SharerOne").exitCode);
     ASSERT_EQ(0u, RunTool(L"add Pelmora.Test.SharerTwo").exitCode);
     ASSERT_EQ(0u, RunTool(L"remove Pelmora.Test.SharerOne").exitCode);
     EXPECT_EQ(HostValue(m_folder), ValueOf(L"AppID\\" + kShared, L"DllSurrogate"));
@@ -241,11 +560,282 @@ TEST_F(RegisterTool, SharedAppIdKeepsTheHostUntilItsLastClassIsRemoved) {
     EXPECT_EQ(m_before, State());
 }
 
+// A DllSurrogate changed by hand since add is someone's: remove keeps it and says so, until told.
+TEST_F(RegisterTool, ValueChangedSinceAddIsKeptUntilForced) {
+    ASSERT_EQ(0u, RunTool(L"add --force Pelmora.Test.Hosted").exitCode);
+    ASSERT_TRUE(SetMachine(L"AppID\\" + kHosted, L"DllSurrogate", L"C:\\Changed\\by-hand.exe"));
+    const std::wstring changed = State();
+
+    const ToolRun refused = RunTool(L"remove Pelmora.Test.Hosted");
+    EXPECT_EQ(7u, refused.exitCode) << refused.output;
+    EXPECT_NE(std::string::npos,
+              refused.output.find(Ascii(L"pelmora-register: " + kHosted +
+                                        L" Pelmora.Test.Hosted: "
+                                        L"the DllSurrogate of its AppID " +
+                                        kHosted +
+                                        L" was changed since add, to neither the host add wrote "
+                                        L"nor what it replaced; nothing changed (--force puts back "
+                                        L"what add replaced: " +
+                                        kOtherHost + L")\r\n")))
+        << refused.output;
+    EXPECT_EQ(std::string::npos, refused.output.find("removed: ")) << refused.output;
+    EXPECT_EQ(changed, State());
+
+    const ToolRun forced = RunTool(L"remove --force Pelmora.Test.Hosted");
+    EXPECT_EQ(0u, forced.exitCode) << forced.output;
+    EXPECT_NE(std::string::npos, forced.output.find(Ascii(L"removed: " + kHosted)))
+        << forced.output;
+    EXPECT_EQ(m_before, State());
+}
+
+struct Move {
+    const char* name;
+    bool copied; // to another folder, the first deleted; else the same folder by its 8.3 name
+};
+
+void PrintTo(const Move& move, std::ostream* out) {
+    *out << move.name;
+}
+
+class RegisterToolMoved : public RegisterTool, public ::testing::WithParamInterface<Move> {};
+
+// The record says what add wrote, so remove undoes it from wherever the tool runs now.
+TEST_P(RegisterToolMoved, RemoveFromTheToolsNewPlaceRestoresWhatAddReplaced) {
+    const std::wstring first = CopyTool(Temp() + L"pelmora register first");
+    const ToolRun added = RunTool(L"add --force Pelmora.Test.Hosted", first);
+    ASSERT_EQ(0u, added.exitCode) << added.output;
+    const std::wstring afterAdd = State();
+    std::wstring now = ShortPath(first);
+    if (GetParam().copied) {
+        now = CopyTool(Temp() + L"pelmora-register-second");
+        DeleteCopy(first);
+    } else {
+        ASSERT_NE(first, now);
+    }
+
+    // Another copy's host is another host; the same file by another name is this one.
+    const ToolRun again = RunTool(L"add Pelmora.Test.Hosted", now);
+    EXPECT_EQ(GetParam().copied ? 4u : 0u, again.exitCode) << again.output;
+    EXPECT_EQ(afterAdd, State());
+
+    const ToolRun removed = RunTool(L"remove Pelmora.Test.Hosted", now);
+    EXPECT_EQ(0u, removed.exitCode) << removed.output;
+    EXPECT_NE(std::string::npos, removed.output.find(Ascii(L"removed: " + kHosted)))
+        << removed.output;
+    EXPECT_EQ(m_before, State());
+}
+
+INSTANTIATE_TEST_SUITE_P(Moves, RegisterToolMoved,
+                         ::testing::Values(Move{"CopiedToAnotherFolder", true},
+                                           Move{"SameFolderBy83Name", false}),
+                         [](const ::testing::TestParamInfo<Move>& info) {
+                             return info.param.name;
+                         });
+
+struct Order {
+    const char* name;
+    bool ownRemovedFirst;
+};
+
+void PrintTo(const Order& order, std::ostream* out) {
+    *out << order.name;
+}
+
+class RegisterToolBothViews : public RegisterTool, public ::testing::WithParamInterface<Order> {};
+
+// One CLSID in both views, as a DLL shipped in both bitnesses is: each build's tool adds its class,
+// and on 64-bit Windows both land in one AppID key. Removed in either order, nothing is lost.
+TEST_P(RegisterToolBothViews, BothToolsAddAndRemoveInEitherOrder) {
+    const std::wstring otherTool = OtherPath(L"pelmora-register.exe");
+    ASSERT_FALSE(otherTool.empty()) << "the other bitness's build is missing; build both presets";
+    const std::wstring otherFolder = otherTool.substr(0, otherTool.rfind(L'\\'));
+    ASSERT_TRUE(AddClass(kBoth, L"Pelmora.Test.Both", kElsewhere, kOwnView) &&
+                AddClass(kBoth, L"Pelmora.Test.Both", kElsewhere, kOtherView));
+    m_before = State();
+
+    const ToolRun own = RunTool(L"add " + kBoth);
+    ASSERT_EQ(0u, own.exitCode) << own.output;
+    const ToolRun other = RunTool(L"add --force " + kBoth, otherFolder);
+    ASSERT_EQ(0u, other.exitCode) << other.output;
+
+    for (const bool ownTurn : {GetParam().ownRemovedFirst, !GetParam().ownRemovedFirst}) {
+        const ToolRun removed =
+            ownTurn ? RunTool(L"remove " + kBoth) : RunTool(L"remove " + kBoth, otherFolder);
+        EXPECT_EQ(0u, removed.exitCode) << removed.output;
+        EXPECT_NE(std::string::npos, removed.output.find(Ascii(L"removed: " + kBoth)))
+            << removed.output;
+    }
+    EXPECT_EQ(m_before, State());
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, RegisterToolBothViews,
+                         ::testing::Values(Order{"OwnViewRemovedFirst", true},
+                                           Order{"OtherViewRemovedFirst", false}),
+                         [](const ::testing::TestParamInfo<Order>& info) {
+                             return info.param.name;
+                         });
+
+struct OldRecord {
+    const char* name;
+    std::wstring targets;
+    std::wstring appId;
+    std::wstring before;              // how 1.0.0 noted DllSurrogate before its first add
+    std::vector<std::wstring> listed; // the classes relying on the change
+    bool createdAppId;                // add gave the classes their AppID value
+};
+
+void PrintTo(const OldRecord& record, std::ostream* out) {
+    *out << record.name;
+}
+
+class RegisterToolOldRecord : public RegisterTool,
+                              public ::testing::WithParamInterface<OldRecord> {};
+
+// What 1.0.0's add left, from a folder the tool has since left: removed by this one exactly.
+TEST_P(RegisterToolOldRecord, IsRemovedExactly) {
+    const OldRecord& record = GetParam();
+    std::vector<std::wstring> lines = {record.before};
+    lines.insert(lines.end(), record.listed.begin(), record.listed.end());
+    ASSERT_TRUE(SetMultiString(L"AppID\\" + record.appId, L"PelmoraRegisterUndo", lines));
+    ASSERT_TRUE(SetMachine(L"AppID\\" + record.appId, L"DllSurrogate",
+                           L"\"C:\\Program Files\\Pelmora 1.0\\x64\\pelmora-surrogate.exe\""));
+    for (const std::wstring& clsid : record.listed) {
+        ASSERT_TRUE(!record.createdAppId ||
+                    (SetMachine(L"CLSID\\" + clsid, L"PelmoraRegisterUndo", L"AppID") &&
+                     SetMachine(L"CLSID\\" + clsid, L"AppID", record.appId)));
+    }
+
+    const ToolRun removed = RunTool(L"remove " + record.targets);
+    EXPECT_EQ(0u, removed.exitCode) << removed.output;
+    for (const std::wstring& clsid : record.listed) {
+        EXPECT_NE(std::string::npos, removed.output.find(Ascii(L"removed: " + clsid)))
+            << removed.output;
+    }
+    EXPECT_EQ(m_before, State());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, RegisterToolOldRecord,
+    ::testing::Values(
+        OldRecord{"NoKeyBefore", L"Pelmora.Test.Plain", kPlain, L"no-key", {kPlain}, true},
+        OldRecord{"StringBefore",
+                  L"Pelmora.Test.Hosted",
+                  kHosted,
+                  L"string:" + kOtherHost,
+                  {kHosted},
+                  false},
+        OldRecord{"ExpandStringBefore",
+                  L"Pelmora.Test.Expand",
+                  kExpand,
+                  L"expand:" + kExpandHost,
+                  {kExpand},
+                  false},
+        OldRecord{"NoValueBeforeTwoClasses",
+                  L"Pelmora.Test.SharerTwo Pelmora.Test.SharerOne",
+                  kShared,
+                  L"no-value",
+                  {kSharerOne, kSharerTwo},
+                  false}),
+    [](const ::testing::TestParamInfo<OldRecord>& info) { return info.param.name; });
+
+struct Interruption {
+    const char* name;
+    std::vector<std::pair<std::wstring, const wchar_t*>> unwritten; // key and value
+};
+
+void PrintTo(const Interruption& interruption, std::ostream* out) {
+    *out << interruption.name;
+}
+
+class RegisterToolInterrupted : public RegisterTool,
+                                public ::testing::WithParamInterface<Interruption> {};
+
+// add writes the AppID key's record, then DllSurrogate, then the class's record and AppID value:
+// stopped after any of them, what is there is what remove undoes.
+TEST_P(RegisterToolInterrupted, RemoveUndoesWhatWasWritten) {
+    ASSERT_EQ(0u, RunTool(L"add Pelmora.Test.Plain").exitCode);
+    for (const auto& [key, name] : GetParam().unwritten) {
+        ASSERT_TRUE(DeleteMachineValue(key, name)) << Ascii(key);
+    }
+    const ToolRun removed = RunTool(L"remove Pelmora.Test.Plain");
+    EXPECT_EQ(0u, removed.exitCode) << removed.output;
+    EXPECT_EQ(m_before, State());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, RegisterToolInterrupted,
+    ::testing::Values(Interruption{"AfterTheRecord",
+                                   {{L"AppID\\" + kPlain, L"DllSurrogate"},
+                                    {L"CLSID\\" + kPlain, L"PelmoraRegisterUndo"},
+                                    {L"CLSID\\" + kPlain, L"AppID"}}},
+                      Interruption{"AfterDllSurrogate",
+                                   {{L"CLSID\\" + kPlain, L"PelmoraRegisterUndo"},
+                                    {L"CLSID\\" + kPlain, L"AppID"}}},
+                      Interruption{"BeforeTheClassAppId", {{L"CLSID\\" + kPlain, L"AppID"}}}),
+    [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
+
+// A key the user may not write, found before anything is written: nothing changes, and so there
+// is nothing for remove to undo.
+TEST_F(RegisterTool, WriteDeniedOnOneKeyLeavesNothingToUndo) {
+    const ToolRun added = RunTool(WithPaths(L"add Pelmora.Test.Plain %DLL% Pelmora.Test.Locked"));
+    EXPECT_EQ(5u, added.exitCode) << added.output;
+    EXPECT_EQ(m_before, State());
+    const ToolRun removed = RunTool(L"remove Pelmora.Test.Plain");
+    EXPECT_EQ(0u, removed.exitCode) << removed.output;
+    EXPECT_NE(std::string::npos,
+              removed.output.find("nothing to remove, not added by pelmora-register: "))
+        << removed.output;
+    EXPECT_EQ(m_before, State());
+}
+
+struct HostPath {
+    const char* name;
+    size_t length; // of DllSurrogate as written, quoted
+    bool warned;
+};
+
+void PrintTo(const HostPath& host, std::ostream* out) {
+    *out << host.name;
+}
+
+class RegisterToolHostPath : public RegisterTool, public ::testing::WithParamInterface<HostPath> {};
+
+// Wine reads DllSurrogate into MAX_PATH + 1 characters, the null included, and starts its own
+// surrogate when it does not fit.
+TEST_P(RegisterToolHostPath, AddWarnsWhenTheQuotedPathIsLongerThanMaxPath) {
+    const size_t folderLength =
+        GetParam().length - 2 - std::wstring(L"\\pelmora-surrogate.exe").size();
+    std::wstring folder = Temp() + L"pelmora long ";
+    folder.append(folderLength - folder.size(), L'x');
+    CopyTool(folder);
+    ASSERT_EQ(GetParam().length, HostValue(folder).size());
+
+    const ToolRun added = RunTool(L"add Pelmora.Test.Plain", folder);
+    EXPECT_EQ(0u, added.exitCode) << added.output;
+    EXPECT_EQ(GetParam().warned,
+              added.output.find("pelmora-register: warning: the host's path as written, " +
+                                Ascii(HostValue(folder)) +
+                                ", is longer than MAX_PATH (260 characters): Wine then starts its "
+                                "default surrogate instead\r\n") != std::string::npos)
+        << added.output;
+    EXPECT_EQ(HostValue(folder), ValueOf(L"AppID\\" + kPlain, L"DllSurrogate"));
+    EXPECT_EQ(0u, RunTool(L"remove Pelmora.Test.Plain", folder).exitCode);
+    EXPECT_EQ(m_before, State());
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, RegisterToolHostPath,
+                         ::testing::Values(HostPath{"MaxPath", MAX_PATH, false},
+                                           HostPath{"BeyondMaxPath", MAX_PATH + 1, true}),
+                         [](const ::testing::TestParamInfo<HostPath>& info) {
+                             return info.param.name;
+                         });
+
 struct Refusal {
     const char* name;
-    std::wstring arguments; // %DLL% and %UNREGISTERED% stand for the fixture DLLs' paths
+    std::wstring arguments; // %DLL%, %UNREGISTERED% and %FORM% stand for the files' paths
     DWORD exitCode;
     std::string reason; // in the one line on standard error
+    Setup setup = nullptr;
 };
 
 void PrintTo(const Refusal& refusal, std::ostream* out) {
@@ -256,15 +846,12 @@ class RegisterToolRefusal : public RegisterTool, public ::testing::WithParamInte
 
 TEST_P(RegisterToolRefusal, SaysWhyAndChangesNothing) {
     const Refusal& refusal = GetParam();
-    std::wstring arguments = refusal.arguments;
-    for (const auto& [mark, path] : {std::pair<std::wstring, std::wstring>{L"%DLL%", m_dll},
-                                     {L"%UNREGISTERED%", m_unregisteredDll}}) {
-        const auto at = arguments.find(mark);
-        if (at != std::wstring::npos) {
-            arguments.replace(at, mark.size(), QuoteArgument(path));
-        }
+    std::wstring form;
+    if (refusal.setup != nullptr) {
+        ASSERT_TRUE(refusal.setup(form));
+        m_before = State();
     }
-    const ToolRun run = RunTool(arguments);
+    const ToolRun run = RunTool(WithPaths(refusal.arguments, form));
     EXPECT_EQ(refusal.exitCode, run.exitCode) << run.output;
     EXPECT_NE(std::string::npos, run.output.find(refusal.reason)) << run.output;
     EXPECT_EQ(std::string::npos, run.output.find("added: ")) << run.output;
@@ -277,7 +864,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"NoCommand", L"", 1, "pelmora-register: no command\r\n"},
         Refusal{"UnknownCommand", L"register Pelmora.Test.Plain", 1, "unknown command register"},
         Refusal{"NoTarget", L"add", 1, "add needs a target"},
-        Refusal{"UnknownOption", L"remove --force Pelmora.Test.Plain", 1, "unknown option --force"},
+        Refusal{"UnknownOption", L"list --force", 1, "unknown option --force"},
         Refusal{"ListWithTarget", L"list Pelmora.Test.Plain", 1, "list takes no target"},
         Refusal{"UnknownClsid", L"add " + kUnknown, 2,
                 Ascii(kUnknown) + " is not registered in the "},
@@ -287,26 +874,44 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"NoSuchFile", L"add C:\\nowhere\\missing.dll", 2,
                 "there is no file C:\\nowhere\\missing.dll"},
         Refusal{"DllWithoutClasses", L"add %UNREGISTERED%", 2, "as its InprocServer32: run "},
+        Refusal{"InprocServerRelative", L"add %FORM%", 2,
+                "as its InprocServer32, a path relative to a working directory: it cannot be told "
+                "whether that is ",
+                FormRelative},
+        Refusal{"InprocServerBareNameNowhere", L"add %FORM%", 2,
+                "as its InprocServer32, which is neither in the system directory nor on PATH",
+                FormBareNowhere},
         Refusal{"NoInprocServer", L"add " + kBare, 2, "has no InprocServer32"},
         Refusal{"LocalServer", L"add Pelmora.Test.Exe", 3, "has LocalServer32"},
         Refusal{"AnotherHost", L"add Pelmora.Test.Hosted", 4,
                 "already has another host, \"C:\\Program Files\\Other\\surrogate.exe\" "
                 "(--force replaces it)"},
+        Refusal{"AnotherHostAsADword", L"add Pelmora.Test.Dword", 4,
+                "already has another host, a REG_DWORD value (--force replaces it)"},
+        Refusal{"AnotherHostAsBinary", L"add Pelmora.Test.Binary", 4,
+                "already has another host, a REG_BINARY value (--force replaces it)"},
+        Refusal{"AnotherHostAsAnExpandString", L"add Pelmora.Test.Expand", 4,
+                "already has another host, %SystemRoot%\\Other\\surrogate.exe (--force replaces "
+                "it)"},
         // One refused class keeps every other target as it was.
         Refusal{"OneBadTargetOfMany", L"add Pelmora.Test.Plain %DLL% Pelmora.Test.Hosted", 4,
                 "already has another host"},
         Refusal{"NoRightToWrite", L"add Pelmora.Test.Locked", 5,
-                "run this from an elevated prompt"}),
+                "run this from an elevated prompt"},
+        Refusal{"AppIdUsedByAClassNotAdded", L"add Pelmora.Test.SharerOne", 8,
+                Ascii(L"pelmora-register: " + kSharerOne + L" Pelmora.Test.SharerOne: its AppID " +
+                      kShared + L" is also used by " + kSharerTwo + L" Pelmora.Test.SharerTwo (" +
+                      kOwnViewName +
+                      L"), which add would point at this host too (--force does so)\r\n")},
+        Refusal{"AppIdUsedInTheOtherView", L"add Pelmora.Test.SharerOne Pelmora.Test.SharerTwo", 8,
+                Ascii(kOtherViewSharer + L" Pelmora.Test.OtherView (" + kOtherViewName + L")"),
+                OtherViewUsesShared}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
 // DllSurrogate starts a command line: a host whose path has a space gets it quoted, and the
 // runtime starts it so.
 TEST_F(RegisterTool, HostPathWithASpaceIsQuotedAndServes) {
-    const std::wstring folder = Temp() + L"pelmora register tests";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    for (const wchar_t* file : {L"pelmora-register.exe", L"pelmora-surrogate.exe"}) {
-        ASSERT_TRUE(CopyFileW(ProgramPath(file).c_str(), (folder + L"\\" + file).c_str(), FALSE));
-    }
+    const std::wstring folder = CopyTool(Temp() + L"pelmora register tests");
     const HMODULE sample = LoadLibraryW(ProgramPath(L"pelmora-sample.dll").c_str());
     ASSERT_NE(nullptr, sample);
     const auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
@@ -343,10 +948,6 @@ TEST_F(RegisterTool, HostPathWithASpaceIsQuotedAndServes) {
         reinterpret_cast<void*>(GetProcAddress(sample, "DllUnregisterServer")));
     unregisterServer();
     FreeLibrary(sample);
-    for (const wchar_t* file : {L"pelmora-register.exe", L"pelmora-surrogate.exe"}) {
-        DeleteFileW((folder + L"\\" + file).c_str());
-    }
-    RemoveDirectoryW(folder.c_str());
 }
 
 } // namespace

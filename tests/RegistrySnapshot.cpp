@@ -7,7 +7,10 @@
 
 namespace {
 
-void Dump(HKEY key, const std::wstring& path, std::wstring& text) {
+const HKEY kRoots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+const REGSAM kViews[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+
+void Dump(HKEY key, const std::wstring& path, std::wstring& text, REGSAM view = 0) {
     std::vector<std::wstring> lines;
     for (DWORD index = 0;; ++index) {
         wchar_t name[16384];
@@ -55,9 +58,9 @@ void Dump(HKEY key, const std::wstring& path, std::wstring& text) {
     std::sort(subkeys.begin(), subkeys.end());
     for (const auto& name : subkeys) {
         HKEY subkey = nullptr;
-        if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ, &subkey) == ERROR_SUCCESS) {
+        if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ | view, &subkey) == ERROR_SUCCESS) {
             text += path + L"\\" + name + L"\n";
-            Dump(subkey, path + L"\\" + name, text);
+            Dump(subkey, path + L"\\" + name, text, view);
             RegCloseKey(subkey);
         }
     }
@@ -74,6 +77,46 @@ std::wstring Snapshot(const std::wstring& path) {
     Dump(key, path, text);
     RegCloseKey(key);
     return text;
+}
+
+std::wstring SnapshotEverywhere(const std::wstring& path) {
+    std::wstring text;
+    for (const HKEY root : kRoots) {
+        for (const REGSAM view : kViews) {
+            const std::wstring where = std::wstring(root == HKEY_CURRENT_USER ? L"HKCU" : L"HKLM") +
+                                       (view == KEY_WOW64_32KEY ? L" 32-bit " : L" 64-bit ") + path;
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(root, (L"Software\\Classes\\" + path).c_str(), 0, KEY_READ | view,
+                              &key) != ERROR_SUCCESS) {
+                text += where + L" <absent>\n";
+                continue;
+            }
+            text += where + L"\n";
+            Dump(key, where, text, view);
+            RegCloseKey(key);
+        }
+    }
+    return text;
+}
+
+void DeleteEverywhere(const std::wstring& path) {
+    for (const HKEY root : kRoots) {
+        for (const REGSAM view : kViews) {
+            HKEY classes = nullptr;
+            if (RegOpenKeyExW(root, L"Software\\Classes", 0, KEY_ALL_ACCESS | view, &classes) !=
+                ERROR_SUCCESS) {
+                continue;
+            }
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(classes, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) ==
+                ERROR_SUCCESS) {
+                RegDeleteTreeW(key, nullptr);
+                RegCloseKey(key);
+                RegDeleteKeyExW(classes, path.c_str(), view, 0);
+            }
+            RegCloseKey(classes);
+        }
+    }
 }
 
 ToolRun RunTool(const std::wstring& arguments, const std::wstring& folder) {

@@ -1,0 +1,98 @@
+#include "ModulePath.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+std::wstring Expand(const std::wstring& text) {
+    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+    if (size == 0) {
+        return text;
+    }
+    std::wstring expanded(size, L'\0');
+    const DWORD length = ExpandEnvironmentStringsW(text.c_str(), &expanded[0], size);
+    if (length == 0 || length > size) {
+        return text;
+    }
+    expanded.resize(length - 1);
+    return expanded;
+}
+
+std::wstring Variable(const wchar_t* name) {
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    std::wstring value(size, L'\0');
+    const DWORD length = size == 0 ? 0 : GetEnvironmentVariableW(name, &value[0], size);
+    value.resize(length < size ? length : 0);
+    return value;
+}
+
+bool IsSlash(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// C:\... or \\server\...
+bool IsFull(const std::wstring& path) {
+    return (path.size() >= 3 && path[1] == L':' && IsSlash(path[2])) ||
+           (path.size() >= 2 && IsSlash(path[0]) && IsSlash(path[1]));
+}
+
+} // namespace
+
+CModulePath::CModulePath(const std::wstring& registered) {
+    const auto first = registered.find_first_not_of(L" \t");
+    const auto last = registered.find_last_not_of(L" \t");
+    std::wstring text =
+        first == std::wstring::npos ? std::wstring() : registered.substr(first, last - first + 1);
+    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') {
+        text = text.substr(1, text.size() - 2);
+    }
+    m_text = Expand(text);
+}
+
+std::wstring CModulePath::FileName() const {
+    const auto slash = m_text.find_last_of(L"\\/:");
+    const std::wstring name = slash == std::wstring::npos ? m_text : m_text.substr(slash + 1);
+    return name.find(L'.') == std::wstring::npos ? name + L".dll" : name;
+}
+
+bool CModulePath::IsRelative() const {
+    return !IsFull(m_text) && m_text.find_first_of(L"\\/:") != std::wstring::npos;
+}
+
+std::wstring CModulePath::Resolve() const {
+    if (m_text.empty() || IsRelative()) {
+        return {};
+    }
+    if (m_text.find_first_of(L"\\/:") != std::wstring::npos) {
+        return m_text;
+    }
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    std::wstring folders =
+        length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(system, length);
+    // A relative folder on PATH would be the tool's working directory's, not the host's.
+    const std::wstring path = Variable(L"PATH");
+    for (size_t start = 0; start < path.size();) {
+        const size_t end = std::min(path.find(L';', start), path.size());
+        const CModulePath folder(path.substr(start, end - start));
+        if (IsFull(folder.Text())) {
+            folders += L";" + folder.Text();
+        }
+        start = end + 1;
+    }
+    std::vector<wchar_t> found(MAX_PATH);
+    for (;;) {
+        const DWORD size = SearchPathW(folders.c_str(), m_text.c_str(), L".dll",
+                                       static_cast<DWORD>(found.size()), found.data(), nullptr);
+        if (size == 0) {
+            return {};
+        }
+        if (size < found.size()) {
+            return std::wstring(found.data(), size);
+        }
+        found.resize(size);
+    }
+}

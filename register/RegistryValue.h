@@ -1,0 +1,39 @@
+#pragma once
+
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+// A registry value as stored: its type and its bytes, whatever the type.
+struct RegistryValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+
+    // A string as RegSetValueEx stores it: the text and one terminating null.
+    static RegistryValue String(const std::wstring& text, DWORD type = REG_SZ) {
+        const auto* bytes = reinterpret_cast<const BYTE*>(text.c_str());
+        return {type, std::vector<BYTE>(bytes, bytes + (text.size() + 1) * sizeof(wchar_t))};
+    }
+
+    bool IsString() const { return type == REG_SZ || type == REG_EXPAND_SZ; }
+
+    // The text of a string value, without the nulls it may end with.
+    std::wstring Text() const {
+        std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+        if (!text.empty()) {
+            std::copy(data.begin(), data.begin() + text.size() * sizeof(wchar_t),
+                      reinterpret_cast<BYTE*>(&text[0]));
+        }
+        while (!text.empty() && text.back() == L'\0') {
+            text.pop_back();
+        }
+        return text;
+    }
+
+    bool operator==(const RegistryValue& other) const {
+        return type == other.type && data == other.data;
+    }
+    bool operator!=(const RegistryValue& other) const { return !(*this == other); }
+};
