@@ -1,8 +1,8 @@
 #include "InterfacePins.h"
 
+#include "ComObject.h"
 #include "ComRuntime.h"
 
-#include <atomic>
 #include <new>
 
 HRESULT CTableMarshal::Marshal(IUnknown* object, REFIID iid) {
@@ -36,32 +36,8 @@ void CTableMarshal::Release() {
 namespace {
 
 // The object behind the pins. Nothing can call it: its marshal data never leaves the process.
-class CPinnedObject final : public IDispatch, public IClassFactory {
+class CPinnedObject final : public win::CComObject<IDispatch, IClassFactory> {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-            *out = static_cast<IDispatch*>(this);
-        } else if (IsEqualIID(iid, IID_IClassFactory)) {
-            *out = static_cast<IClassFactory*>(this);
-        } else {
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refCount; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_refCount;
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
-
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (count != nullptr) {
             *count = 0;
@@ -89,11 +65,6 @@ public:
         return CLASS_E_CLASSNOTAVAILABLE;
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-
-private:
-    ~CPinnedObject() = default;
-
-    std::atomic<ULONG> m_refCount{1};
 };
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "WindowsRuntimeModel.h"
 
+#include "ComObject.h"
+
 #include <utility>
 
 namespace {
@@ -7,36 +9,15 @@ namespace {
 constexpr ULONGLONG kDefaultUnloadDelayMs = 10 * 60 * 1000;
 
 // An object of a model DLL: counts itself among the DLL's live objects while it lives.
-class CModelObject final : public IUnknown {
+class CModelObject final : public win::CComObject<IUnknown> {
 public:
     explicit CModelObject(std::shared_ptr<std::atomic<long>> live) : m_live(std::move(live)) {
         ++*m_live;
     }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown)) {
-            return E_NOINTERFACE;
-        }
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refCount; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_refCount;
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
 
 private:
-    ~CModelObject() { --*m_live; }
+    ~CModelObject() override { --*m_live; }
 
-    std::atomic<ULONG> m_refCount{1};
     const std::shared_ptr<std::atomic<long>> m_live;
 };
 

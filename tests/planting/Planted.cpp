@@ -1,6 +1,8 @@
 // What an attacker leaves in a client's working directory. Loading it is the attack, so it
 // records that it ran as soon as any process loads it: a file beside itself, named after it with
 // ".loaded" appended.
+#include "Unique.h"
+
 #include <windows.h>
 
 #include <string>
@@ -15,10 +17,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
         return TRUE;
     }
     const std::wstring marker = std::wstring(path, length) + L".loaded";
-    const HANDLE file = CreateFileW(marker.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        CloseHandle(file);
-    }
+    const win::CFileHandle file(CreateFileW(marker.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     return TRUE;
 }

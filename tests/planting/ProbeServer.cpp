@@ -1,5 +1,6 @@
 // The probe class: an in-process COM server that behaves like an older DLL, asking the loader for
 // other DLLs by bare name, and that depends on a DLL of its own through its imports.
+#include "ComObject.h"
 #include "ProbeClass.h"
 
 #include <windows.h>
@@ -32,32 +33,9 @@ HRESULT ModulePath(HMODULE module, VARIANT* result) {
     return result->bstrVal == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
-class CProbe final : public IDispatch {
+class CProbe final : public win::CComObject<IDispatch> {
 public:
     CProbe() { ++g_liveObjects; }
-    CProbe(const CProbe&) = delete;
-    CProbe& operator=(const CProbe&) = delete;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++m_refCount; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const ULONG count = --m_refCount;
-        if (count == 0) {
-            delete this;
-        }
-        return count;
-    }
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (count == nullptr) {
@@ -145,9 +123,7 @@ public:
     }
 
 private:
-    ~CProbe() { --g_liveObjects; }
-
-    std::atomic<ULONG> m_refCount{1};
+    ~CProbe() override { --g_liveObjects; }
 };
 
 class CFactory final : public IClassFactory {
