@@ -1,5 +1,7 @@
 #include "ClassesView.h"
 
+#include "Text.h"
+
 #include <objbase.h>
 
 #include <set>
@@ -12,9 +14,7 @@ std::wstring CanonicalGuid(const std::wstring& text) {
     if (FAILED(IIDFromString(text.c_str(), &guid))) {
         return {};
     }
-    wchar_t canonical[40] = {};
-    StringFromGUID2(guid, canonical, 40);
-    return canonical;
+    return win::GuidText(guid);
 }
 
 CClassesView::CClassesView(REGSAM view) : m_view(view) {

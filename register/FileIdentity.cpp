@@ -1,5 +1,7 @@
 #include "FileIdentity.h"
 
+#include "Unique.h"
+
 namespace {
 
 std::wstring LastPart(const std::wstring& path) {
@@ -34,12 +36,11 @@ std::wstring CFileIdentity::FullPath(const std::wstring& path) {
 
 CFileIdentity::CFileIdentity(const std::wstring& path) : m_fullPath(FullPath(path)) {
     // File system redirection applies here as it does to the host that loads the file.
-    const HANDLE file =
+    const win::CFileHandle file(
         CreateFileW(m_fullPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        m_opened = GetFileInformationByHandle(file, &m_info) != FALSE;
-        CloseHandle(file);
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (file) {
+        m_opened = GetFileInformationByHandle(file.Get(), &m_info) != FALSE;
     }
     m_names.push_back(LastPart(m_fullPath));
     for (const auto get : {GetLongPathNameW, GetShortPathNameW}) {

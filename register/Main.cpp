@@ -1,6 +1,7 @@
 // pelmora-register: points COM classes registered in this program's registry view at the host
 // beside it, and back.
 #include "Registration.h"
+#include "Text.h"
 
 #include <windows.h>
 
@@ -12,22 +13,9 @@ namespace {
 // A console gets UTF-16; a file or pipe gets UTF-8 with CRLF, as the host writes.
 void PrintTo(DWORD which, const std::wstring& line) {
     const HANDLE handle = GetStdHandle(which);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        return;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+        win::WriteText(handle, line + L"\r\n");
     }
-    const std::wstring text = line + L"\r\n";
-    DWORD mode = 0;
-    DWORD written = 0;
-    if (GetConsoleMode(handle, &mode)) {
-        WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string utf8(size, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &utf8[0], size,
-                        nullptr, nullptr);
-    WriteFile(handle, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 
 void Out(const std::wstring& line) {
@@ -59,19 +47,8 @@ int Usage(const std::wstring& problem) {
 }
 
 std::wstring HostBesideThisProgram() {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return L"pelmora-surrogate.exe";
-        }
-        if (length < path.size()) {
-            std::wstring text(path.data(), length);
-            return text.substr(0, text.find_last_of(L"\\/") + 1) + L"pelmora-surrogate.exe";
-        }
-        path.resize(path.size() * 2);
-    }
+    const std::wstring folder = win::ProgramDirectory();
+    return folder.empty() ? L"pelmora-surrogate.exe" : folder + L"\\pelmora-surrogate.exe";
 }
 
 } // namespace

@@ -1,41 +1,19 @@
 #include "RegistryKey.h"
 
-CRegistryKey& CRegistryKey::operator=(CRegistryKey&& other) noexcept {
-    if (this != &other) {
-        Close();
-        m_key = other.m_key;
-        other.m_key = nullptr;
-    }
-    return *this;
-}
-
-CRegistryKey::~CRegistryKey() {
-    Close();
-}
-
-void CRegistryKey::Close() {
-    if (m_key != nullptr) {
-        RegCloseKey(m_key);
-        m_key = nullptr;
-    }
-}
-
 LONG CRegistryKey::Open(HKEY parent, const std::wstring& path, REGSAM access) {
-    Close();
-    const LONG error = RegOpenKeyExW(parent, path.c_str(), 0, access, &m_key);
+    const LONG error = RegOpenKeyExW(parent, path.c_str(), 0, access, m_key.Put());
     if (error != ERROR_SUCCESS) {
-        m_key = nullptr;
+        m_key.Release();
     }
     return error;
 }
 
 LONG CRegistryKey::Create(HKEY parent, const std::wstring& path, REGSAM access, bool* created) {
-    Close();
     DWORD disposition = 0;
     const LONG error = RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                       access, nullptr, &m_key, &disposition);
+                                       access, nullptr, m_key.Put(), &disposition);
     if (error != ERROR_SUCCESS) {
-        m_key = nullptr;
+        m_key.Release();
     }
     if (created != nullptr) {
         *created = error == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
@@ -46,7 +24,7 @@ LONG CRegistryKey::Create(HKEY parent, const std::wstring& path, REGSAM access, 
 std::optional<std::wstring> CRegistryKey::String(const wchar_t* name, DWORD* type) const {
     DWORD valueType = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(m_key, name, nullptr, &valueType, nullptr, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &valueType, nullptr, &size) != ERROR_SUCCESS ||
         (valueType != REG_SZ && valueType != REG_EXPAND_SZ)) {
         return std::nullopt;
     }
@@ -54,7 +32,7 @@ std::optional<std::wstring> CRegistryKey::String(const wchar_t* name, DWORD* typ
     for (;;) {
         std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
         DWORD read = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        const LONG error = RegQueryValueExW(m_key, name, nullptr, &valueType,
+        const LONG error = RegQueryValueExW(m_key.Get(), name, nullptr, &valueType,
                                             reinterpret_cast<BYTE*>(&text[0]), &read);
         if (error == ERROR_MORE_DATA) {
             size = read;
@@ -79,13 +57,13 @@ std::vector<std::wstring> CRegistryKey::MultiString(const wchar_t* name) const {
     std::vector<std::wstring> values;
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(m_key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
         type != REG_MULTI_SZ) {
         return values;
     }
     std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
     DWORD read = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &read) !=
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &read) !=
         ERROR_SUCCESS) {
         return values;
     }
@@ -107,20 +85,20 @@ std::vector<std::wstring> CRegistryKey::MultiString(const wchar_t* name) const {
 }
 
 bool CRegistryKey::HasValue(const wchar_t* name) const {
-    return RegQueryValueExW(m_key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    return RegQueryValueExW(m_key.Get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 std::optional<RegistryValue> CRegistryKey::Value(const wchar_t* name) const {
     RegistryValue value;
     DWORD size = 0;
-    if (RegQueryValueExW(m_key, name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) {
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) {
         return std::nullopt;
     }
     // The value may grow between the two reads; a larger one is read again.
     for (;;) {
         value.data.resize(size);
         const LONG error =
-            RegQueryValueExW(m_key, name, nullptr, &value.type, value.data.data(), &size);
+            RegQueryValueExW(m_key.Get(), name, nullptr, &value.type, value.data.data(), &size);
         if (error == ERROR_MORE_DATA) {
             continue;
         }
@@ -139,7 +117,7 @@ std::vector<std::pair<std::wstring, RegistryValue>> CRegistryKey::Values() const
     for (DWORD index = 0;; ++index) {
         DWORD length = static_cast<DWORD>(name.size());
         const LONG error =
-            RegEnumValueW(m_key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+            RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
         if (error != ERROR_SUCCESS) {
             break;
         }
@@ -152,12 +130,12 @@ std::vector<std::pair<std::wstring, RegistryValue>> CRegistryKey::Values() const
 }
 
 LONG CRegistryKey::SetValue(const wchar_t* name, const RegistryValue& value) {
-    return RegSetValueExW(m_key, name, 0, value.type, value.data.data(),
+    return RegSetValueExW(m_key.Get(), name, 0, value.type, value.data.data(),
                           static_cast<DWORD>(value.data.size()));
 }
 
 LONG CRegistryKey::SetString(const wchar_t* name, const std::wstring& value, DWORD type) {
-    return RegSetValueExW(m_key, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
+    return RegSetValueExW(m_key.Get(), name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
@@ -168,12 +146,12 @@ LONG CRegistryKey::SetMultiString(const wchar_t* name, const std::vector<std::ws
         data += L'\0';
     }
     data += L'\0';
-    return RegSetValueExW(m_key, name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+    return RegSetValueExW(m_key.Get(), name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
                           static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
 
 LONG CRegistryKey::DeleteValue(const wchar_t* name) {
-    return RegDeleteValueW(m_key, name);
+    return RegDeleteValueW(m_key.Get(), name);
 }
 
 std::vector<std::wstring> CRegistryKey::SubkeyNames() const {
@@ -183,7 +161,7 @@ std::vector<std::wstring> CRegistryKey::SubkeyNames() const {
     for (DWORD index = 0;; ++index) {
         DWORD length = 256;
         const LONG error =
-            RegEnumKeyExW(m_key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+            RegEnumKeyExW(m_key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (error == ERROR_MORE_DATA) {
             continue;
         }
@@ -198,7 +176,7 @@ std::vector<std::wstring> CRegistryKey::SubkeyNames() const {
 bool CRegistryKey::IsEmpty() const {
     DWORD subkeys = 0;
     DWORD values = 0;
-    return RegQueryInfoKeyW(m_key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+    return RegQueryInfoKeyW(m_key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
                             nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
            subkeys == 0 && values == 0;
 }

@@ -2,6 +2,8 @@
 
 #include "RegistryValue.h"
 
+#include "Unique.h"
+
 #include <windows.h>
 
 #include <optional>
@@ -11,19 +13,12 @@
 // Owns one open registry key.
 class CRegistryKey {
 public:
-    CRegistryKey() = default;
-    CRegistryKey(CRegistryKey&& other) noexcept : m_key(other.m_key) { other.m_key = nullptr; }
-    CRegistryKey& operator=(CRegistryKey&& other) noexcept;
-    CRegistryKey(const CRegistryKey&) = delete;
-    CRegistryKey& operator=(const CRegistryKey&) = delete;
-    ~CRegistryKey();
-
     // Each returns the system's error code; on failure the key is left closed.
     LONG Open(HKEY parent, const std::wstring& path, REGSAM access);
     LONG Create(HKEY parent, const std::wstring& path, REGSAM access, bool* created = nullptr);
 
-    HKEY Get() const { return m_key; }
-    explicit operator bool() const { return m_key != nullptr; }
+    HKEY Get() const { return m_key.Get(); }
+    explicit operator bool() const { return static_cast<bool>(m_key); }
 
     // A REG_SZ or REG_EXPAND_SZ value as stored (unexpanded); nothing when absent or of another
     // type. nullptr names the default value.
@@ -46,6 +41,5 @@ public:
     bool IsEmpty() const;
 
 private:
-    void Close();
-    HKEY m_key = nullptr;
+    win::CRegKey m_key;
 };
