@@ -13,8 +13,9 @@
 //
 // CLASS is a ProgID; by default the 32-bit sample calculator.
 #include "ChildProcess.h"
-#include "ClassRegistry.h"
+#include "Processes.h"
 #include "SampleDispatch.h"
+#include "Unique.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -99,8 +100,8 @@ struct Throughput {
 
 // Worker processes started together, each activating for durationMs.
 Throughput Concurrent(const wchar_t* progId, int clients, DWORD durationMs) {
-    const HANDLE ready = CreateSemaphoreW(nullptr, 0, 64, kReadyName);
-    const HANDLE start = CreateEventW(nullptr, TRUE, FALSE, kStartName);
+    const win::CHandle ready(CreateSemaphoreW(nullptr, 0, 64, kReadyName));
+    const win::CHandle start(CreateEventW(nullptr, TRUE, FALSE, kStartName));
     std::wstring self(MAX_PATH, L'\0');
     self.resize(GetModuleFileNameW(nullptr, &self[0], MAX_PATH));
     std::vector<std::unique_ptr<CChildProcess>> workers;
@@ -110,9 +111,9 @@ Throughput Concurrent(const wchar_t* progId, int clients, DWORD durationMs) {
                               L" " + progId);
     }
     for (int i = 0; i < clients; ++i) {
-        WaitForSingleObject(ready, 60000);
+        WaitForSingleObject(ready.Get(), 60000);
     }
-    SetEvent(start);
+    SetEvent(start.Get());
     Throughput total = {0, 0};
     for (auto& worker : workers) {
         worker->Wait(durationMs + 60000);
@@ -125,8 +126,6 @@ Throughput Concurrent(const wchar_t* progId, int clients, DWORD durationMs) {
         total.perSecond += count * 1000.0 / durationMs;
         total.failures += failures;
     }
-    CloseHandle(start);
-    CloseHandle(ready);
     return total;
 }
 
@@ -137,17 +136,17 @@ struct Memory {
 };
 
 int ThreadCount(DWORD processId) {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
+    const win::CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    if (!snapshot) {
         return -1;
     }
     int count = 0;
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    for (BOOL more = Thread32First(snapshot.Get(), &entry); more;
+         more = Thread32Next(snapshot.Get(), &entry)) {
         count += entry.th32OwnerProcessID == processId ? 1 : 0;
     }
-    CloseHandle(snapshot);
     return count;
 }
 
@@ -255,7 +254,7 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
                      static_cast<unsigned long>(status));
         return 1;
     }
-    const HANDLE host = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, hostId);
+    const win::CHandle host(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, hostId));
 
     // Long enough for the runtime's RPC threads in the host to reach their working number: each
     // one alive adds about 1 MB to the host's memory under Wine.
@@ -272,12 +271,12 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
     Report("warm", Percentiles(warm));
 
     std::fprintf(stderr, "10,000 activations...\n");
-    const Memory before = HostMemory(host);
+    const Memory before = HostMemory(host.Get());
     unsigned long failures = 0;
     for (int i = 0; i < 10000; ++i) {
         failures += FAILED(ActivateSample(clsid)) ? 1 : 0;
     }
-    const Memory after = HostMemory(host);
+    const Memory after = HostMemory(host.Get());
     Report("ws_before_mb", before.workingSetMb);
     Report("ws_after_mb", after.workingSetMb);
     Report("private_before_mb", before.privateMb);
@@ -285,9 +284,6 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
     Report("threads_before", before.threads);
     Report("threads_after", after.threads);
     Report("failures_10000", failures);
-    if (host != nullptr) {
-        CloseHandle(host);
-    }
 
     // For comparison: one call on an object already held, no activation.
     IDispatch* object = nullptr;

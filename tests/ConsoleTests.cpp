@@ -1,9 +1,13 @@
 // The BREVANIX_CONSOLE switch: the decision in process, and the host's lines reaching a console or
 // staying in a redirected file. The process cases need a console: ctest runs this program in a
 // pseudo-terminal under Wine, and on Windows it is started from one.
+#include "Banner.h"
 #include "ChildProcess.h"
 #include "Console.h"
 #include "Output.h"
+#include "Platform.h"
+#include "TempFolder.h"
+#include "Unique.h"
 
 #include <gtest/gtest.h>
 
@@ -56,59 +60,49 @@ TEST(ConsoleSwitch, OnlyExactlyTrueTurnsTheConsoleOn) {
 
 // A parent that redirected standard output keeps it, even with the switch on.
 TEST(ConsoleSwitch, RedirectedOutputStaysInTheFile) {
-    wchar_t directory[MAX_PATH] = {};
-    wchar_t path[MAX_PATH] = {};
-    ASSERT_GT(GetTempPathW(MAX_PATH, directory), 0u);
-    ASSERT_NE(GetTempFileNameW(directory, L"pcs", 0, path), 0u);
+    const CTempFolder folder(L"pelmora-console-test");
+    const std::wstring path = folder.File(L"trace.txt");
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    const HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    win::CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    ASSERT_TRUE(file);
 
     SetSwitch("true");
     CChildProcess host;
-    const bool started = host.StartWithOutput(HostCommandLine({L"-embedding"}), file);
+    const bool started = host.StartWithOutput(HostCommandLine({L"-embedding"}), file.Get());
     SetSwitch(nullptr);
-    CloseHandle(file);
+    file.Reset();
     ASSERT_TRUE(started);
     ASSERT_TRUE(host.Wait(30000));
     EXPECT_EQ(host.ExitCode(), 4294967295u);
 
     std::string content;
-    const HANDLE reader =
-        CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(reader, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-        content.append(buffer, read);
+    {
+        const win::CFileHandle reader(CreateFileW(
+            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(reader);
+        char buffer[4096];
+        DWORD read = 0;
+        while (ReadFile(reader.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+            content.append(buffer, read);
+        }
     }
-    CloseHandle(reader);
-    DeleteFileW(path);
-    EXPECT_EQ(content, "Pelmora COM Surrogate Ver.1.0.0\r\nCurrent Process ID : " +
-                           std::to_string(host.Id()) +
-                           "\r\n\r\nTerminated due to missing argument.\r\n");
+    EXPECT_EQ(content, Banner(host.Id(), "\r\n") + "Terminated due to missing argument.\r\n");
 }
 
 // The console this program runs in, read back as text.
 class CConsoleScreen {
 public:
     CConsoleScreen()
-        : m_handle(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                               nullptr)) {}
-    CConsoleScreen(const CConsoleScreen&) = delete;
-    CConsoleScreen& operator=(const CConsoleScreen&) = delete;
-    ~CConsoleScreen() {
-        if (m_handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(m_handle);
-        }
-    }
+        : m_console(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                nullptr)),
+          m_handle(m_console.Get()) {}
 
     bool Available() {
         CONSOLE_SCREEN_BUFFER_INFO info;
-        return m_handle != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(m_handle, &info);
+        return m_console && GetConsoleScreenBufferInfo(m_handle, &info);
     }
 
     void Clear() {
@@ -138,7 +132,8 @@ public:
     }
 
 private:
-    HANDLE m_handle;
+    const win::CFileHandle m_console;
+    const HANDLE m_handle;
 };
 
 // Started with kRebindProbe, this program only reports (as its exit code) what its C runtime
@@ -168,14 +163,6 @@ const int kRebindProbeRan = [] {
     ExitProcess(result);
 }();
 
-// The Wine release running this program ("8.0", "10.0"), or empty on Windows.
-std::string WineVersion() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    const auto version = reinterpret_cast<const char*(CDECL*)()>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
-    return version == nullptr ? std::string() : std::string(version());
-}
-
 // Why the host writes to a console handle of its own: the Wines differ here, and neither gives a
 // rebound standard output that works as a console. Under Wine 8 freopen succeeds but the stream
 // still has no descriptor; Wine 10 rebinds it write-only, and a console handle without read
@@ -193,12 +180,12 @@ TEST(ConsoleSwitch, WhatTheCRuntimeMakesOfAMissingStandardOutputDependsOnTheWine
     ASSERT_TRUE(probe.Wait(30000));
     const DWORD result = probe.ExitCode();
 
-    const std::string wine = WineVersion();
+    const std::string wine = platform::WineVersion();
     RecordProperty("wine", wine.empty() ? "none" : wine);
     if (wine.empty()) {
         std::cout << "Windows: freopen " << (result & 1) << ", a handle " << ((result & 2) >> 1)
                   << ", a console " << ((result & 4) >> 2) << "\n";
-    } else if (wine.rfind("8.", 0) == 0) {
+    } else if (platform::CRuntimeLeavesAMissingStandardOutputUnbound()) {
         EXPECT_EQ(result, 1u) << "Wine " << wine << ": freopen succeeds, the stream stays unbound";
     } else {
         EXPECT_EQ(result, 3u) << "Wine " << wine << ": a rebound stream that is not a console";
@@ -234,10 +221,10 @@ TEST(ConsoleSwitch, HostWithoutStandardHandlesPrintsToTheParentsConsoleOnlyWhenO
         ASSERT_TRUE(host.Wait(30000));
         EXPECT_EQ(host.ExitCode(), 4294967295u);
 
-        const std::wstring lines = L"WARNING: Unknown parameter..\nArg[1]:[Gr\u00FC\u00DFe\u20AC]\n"
-                                   L"Pelmora COM Surrogate Ver.1.0.0\nCurrent Process ID : " +
-                                   std::to_wstring(host.Id()) +
-                                   L"\n\nTerminated due to missing argument.\n";
+        const std::string banner = Banner(host.Id(), "\n");
+        const std::wstring lines = L"WARNING: Unknown parameter..\nArg[1]:[Gr\u00FC\u00DFe\u20AC]\n" +
+                                   std::wstring(banner.begin(), banner.end()) +
+                                   L"Terminated due to missing argument.\n";
         const std::wstring text = screen.Text();
         if (c.shown) {
             EXPECT_NE(text.find(lines), std::wstring::npos)

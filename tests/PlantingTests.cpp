@@ -4,7 +4,11 @@
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
 #include "ProbeClass.h"
+#include "Processes.h"
 #include "SampleDispatch.h"
+#include "Strings.h"
+#include "TempFolder.h"
+#include "Unique.h"
 
 #include <gtest/gtest.h>
 
@@ -19,31 +23,8 @@ bool Exists(const std::wstring& path) {
 }
 
 std::wstring ProbeFolderPath(const wchar_t* file) {
-    return ProgramDirectory() + L"\\" + kProbeFolder + L"\\" + file;
+    return win::ProgramDirectory() + L"\\" + kProbeFolder + L"\\" + file;
 }
-
-// The probe class, served by this build's host.
-class CRegisteredProbe {
-public:
-    CRegisteredProbe() {
-        const std::wstring clsid = GuidText(kClsidProbe);
-        const std::wstring server = L"CLSID\\" + clsid + L"\\InprocServer32";
-        m_registered = SetClassesValue(L"CLSID\\" + clsid, L"AppID", clsid) &&
-                       SetClassesValue(server, nullptr, ProbeFolderPath(kProbeDll)) &&
-                       SetClassesValue(server, L"ThreadingModel", L"Both") &&
-                       SetClassesValue(L"AppID\\" + clsid, L"DllSurrogate",
-                                       ProgramPath(L"pelmora-surrogate.exe"));
-    }
-    CRegisteredProbe(const CRegisteredProbe&) = delete;
-    CRegisteredProbe& operator=(const CRegisteredProbe&) = delete;
-    ~CRegisteredProbe() {
-        DeleteClassKeys(kClsidProbe);
-    }
-    bool Registered() const { return m_registered; }
-
-private:
-    bool m_registered = false;
-};
 
 // A probe object created in the given context.
 class CProbe {
@@ -100,59 +81,26 @@ private:
     HRESULT m_status;
 };
 
-// The full image path of a process, lower case; empty when it cannot be read.
-std::wstring ImagePath(DWORD processId) {
-    std::wstring path;
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    if (process != nullptr) {
-        wchar_t buffer[MAX_PATH] = {};
-        DWORD length = MAX_PATH;
-        if (QueryFullProcessImageNameW(process, 0, buffer, &length)) {
-            path.assign(buffer, length);
-        }
-        CloseHandle(process);
-    }
-    return Lower(path);
-}
-
 // A fresh directory holding a copy of the planted DLL: a client's working directory as an
 // attacker prepared it.
 class CPlantedDirectory {
 public:
-    CPlantedDirectory() {
-        wchar_t temp[MAX_PATH] = {};
-        const DWORD length = GetTempPathW(MAX_PATH, temp);
-        if (length == 0 || length >= MAX_PATH) {
-            return;
-        }
-        m_path = std::wstring(temp, length) + L"pelmora-planting-" +
-                 std::to_wstring(GetCurrentProcessId());
-        const std::wstring source = ProgramDirectory() + L"\\planted\\" + kPlantedDll;
-        // Left over from an earlier run whose host still held it: reused, with no marker.
-        const bool created =
-            CreateDirectoryW(m_path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+    CPlantedDirectory() : m_folder(L"pelmora-planting") {
+        const std::wstring source = win::ProgramDirectory() + L"\\planted\\" + kPlantedDll;
+        // A folder left over from an earlier run whose host still held it is reused: no marker.
         DeleteFileW(Marker().c_str());
-        m_ready = created && CopyFileW(source.c_str(), Dll().c_str(), FALSE) && !Exists(Marker());
-    }
-    CPlantedDirectory(const CPlantedDirectory&) = delete;
-    CPlantedDirectory& operator=(const CPlantedDirectory&) = delete;
-    ~CPlantedDirectory() {
-        if (m_path.empty()) {
-            return;
-        }
-        DeleteFileW(Marker().c_str());
-        DeleteFileW(Dll().c_str());
-        RemoveDirectoryW(m_path.c_str());
+        m_ready = m_folder.Ready() && CopyFileW(source.c_str(), Dll().c_str(), FALSE) &&
+                  !Exists(Marker());
     }
 
     bool Ready() const { return m_ready; }
-    const std::wstring& Path() const { return m_path; }
-    std::wstring Dll() const { return m_path + L"\\" + kPlantedDll; }
+    const std::wstring& Path() const { return m_folder.Path(); }
+    std::wstring Dll() const { return m_folder.File(kPlantedDll); }
     // Written by the planted DLL in whichever process loads it.
     std::wstring Marker() const { return Dll() + L".loaded"; }
 
 private:
-    std::wstring m_path;
+    CTempFolder m_folder;
     bool m_ready = false;
 };
 
@@ -185,22 +133,13 @@ private:
 class DllPlanting : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-        m_initialized = true;
+        ASSERT_TRUE(SUCCEEDED(m_com.Result()));
         ASSERT_TRUE(m_probe.Registered());
     }
     void TearDown() override {
         // Under Wine the runtime never frees a host; end the one this test caused.
         if (m_host != 0) {
-            const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, m_host);
-            if (process != nullptr) {
-                TerminateProcess(process, 1);
-                WaitForSingleObject(process, 5000);
-                CloseHandle(process);
-            }
-        }
-        if (m_initialized) {
-            CoUninitialize();
+            EndProcess(m_host);
         }
     }
 
@@ -210,12 +149,12 @@ protected:
         const DWORD process = probe.ProcessId();
         ASSERT_NE(process, 0u);
         ASSERT_NE(process, GetCurrentProcessId());
-        ASSERT_EQ(ImagePath(process), Lower(ProgramPath(L"pelmora-surrogate.exe")));
+        ASSERT_EQ(Lower(ImagePath(process)), Lower(ProgramPath(L"pelmora-surrogate.exe")));
         m_host = process;
     }
 
-    CRegisteredProbe m_probe;
-    bool m_initialized = false;
+    const win::CComInitialization m_com;
+    const CRegisteredClass m_probe{kClsidProbe, ProbeFolderPath(kProbeDll), L"Both"};
     DWORD m_host = 0;
 };
 

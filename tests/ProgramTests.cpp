@@ -1,5 +1,6 @@
 // The real pelmora-surrogate.exe, started as a child process, as users and the COM runtime start
 // it.
+#include "Banner.h"
 #include "ChildProcess.h"
 
 #include <gtest/gtest.h>
@@ -16,11 +17,6 @@ std::string Line(const std::string& text) {
 std::string Warning(int index, const std::string& argument) {
     return Line("WARNING: Unknown parameter..") +
            Line("Arg[" + std::to_string(index) + "]:[" + argument + "]");
-}
-
-std::string Banner(DWORD processId) {
-    return Line("Pelmora COM Surrogate Ver.1.0.0") +
-           Line("Current Process ID : " + std::to_string(processId)) + Line("");
 }
 
 const std::string kInvalid = Line("Terminated due to invalid argument.");
@@ -69,7 +65,7 @@ TEST(Program, RefusalsPrintExactLinesAndExitWithMinusOne) {
         ASSERT_TRUE(child.Start(HostCommandLine(c.arguments)));
         ASSERT_TRUE(child.Wait(30000));
         EXPECT_EQ(child.ExitCode(), kRefused);
-        EXPECT_EQ(child.Output(), c.warnings + Banner(child.Id()) + c.reason);
+        EXPECT_EQ(child.Output(), c.warnings + Banner(child.Id(), "\r\n") + c.reason);
     }
 }
 

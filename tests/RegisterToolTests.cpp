@@ -4,8 +4,12 @@
 // whatever the case's outcome.
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
+#include "Paths.h"
+#include "Processes.h"
 #include "RegistrySnapshot.h"
 #include "SampleClasses.h"
+#include "Strings.h"
+#include "Unique.h"
 
 #include <aclapi.h>
 #include <gtest/gtest.h>
@@ -30,8 +34,6 @@ constexpr const wchar_t* kOtherViewName = L"64-bit";
 #endif
 
 // Build folder names, such as mingw-x86 and mingw-x64.
-constexpr const wchar_t* kOwnBuild = L"\\" PELMORA_OWN_BUILD L"\\";
-constexpr const wchar_t* kOtherBuild = L"\\" PELMORA_OTHER_BUILD L"\\";
 
 // Made-up classes, each with the registration one case needs.
 const std::wstring kPlain = L"{5E1C0A01-0000-4000-8000-00000000A001}";     // no AppID
@@ -67,28 +69,6 @@ const std::vector<std::wstring> kProgIds = {
     L"Pelmora.Test.Split",  L"Pelmora.Test.Overridden", L"Pelmora.Test.Form",
     L"Pelmora.Test.Both",   L"Pelmora.Test.OtherView"};
 
-std::string Ascii(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
-}
-
-std::wstring Temp() {
-    wchar_t path[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, path);
-    return path;
-}
-
-std::wstring SystemDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    GetSystemDirectoryW(path, MAX_PATH);
-    return path;
-}
-
-std::wstring WindowsDirectory() {
-    wchar_t path[MAX_PATH] = {};
-    GetSystemWindowsDirectoryW(path, MAX_PATH);
-    return path;
-}
-
 std::wstring ShortPath(const std::wstring& path) {
     wchar_t shortPath[MAX_PATH] = {};
     const DWORD length = GetShortPathNameW(path.c_str(), shortPath, MAX_PATH);
@@ -101,18 +81,6 @@ std::wstring PathVariable() {
     return value;
 }
 
-// The same file in the other bitness's build, or empty when that build is not there.
-std::wstring OtherPath(const wchar_t* file) {
-    std::wstring directory = ProgramDirectory();
-    const auto at = directory.rfind(kOwnBuild);
-    if (at == std::wstring::npos) {
-        return {};
-    }
-    directory.replace(at, std::char_traits<wchar_t>::length(kOwnBuild), kOtherBuild);
-    const std::wstring path = directory + L"\\" + file;
-    return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? std::wstring() : path;
-}
-
 // What the tool in folder writes as DllSurrogate.
 std::wstring HostValue(const std::wstring& folder) {
     const std::wstring path = folder + L"\\pelmora-surrogate.exe";
@@ -122,15 +90,15 @@ std::wstring HostValue(const std::wstring& folder) {
 // A string value of this view's classes as the runtime finds it: from HKCU's key, else HKLM's.
 std::wstring ValueOf(const std::wstring& key, const wchar_t* name) {
     for (const HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        HKEY handle = nullptr;
+        win::CRegKey handle;
         if (RegOpenKeyExW(root, (L"Software\\Classes\\" + key).c_str(), 0, KEY_READ | kOwnView,
-                          &handle) != ERROR_SUCCESS) {
+                          handle.Put()) != ERROR_SUCCESS) {
             continue;
         }
         wchar_t data[1024] = {};
         DWORD size = sizeof(data);
-        const LONG error = RegGetValueW(handle, nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size);
-        RegCloseKey(handle);
+        const LONG error =
+            RegGetValueW(handle.Get(), nullptr, name, RRF_RT_REG_SZ, nullptr, data, &size);
         return error == ERROR_SUCCESS ? data : L"<absent>";
     }
     return L"<absent>";
@@ -139,15 +107,13 @@ std::wstring ValueOf(const std::wstring& key, const wchar_t* name) {
 // Writes a value of any type under a root's Software\Classes in one view, creating the key.
 bool SetRaw(HKEY root, REGSAM view, const std::wstring& key, const wchar_t* name, DWORD type,
             const void* data, size_t size) {
-    HKEY handle = nullptr;
+    win::CRegKey handle;
     if (RegCreateKeyExW(root, (L"Software\\Classes\\" + key).c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE | view, nullptr, &handle, nullptr) != ERROR_SUCCESS) {
+                        KEY_SET_VALUE | view, nullptr, handle.Put(), nullptr) != ERROR_SUCCESS) {
         return false;
     }
-    const bool done = RegSetValueExW(handle, name, 0, type, static_cast<const BYTE*>(data),
-                                     static_cast<DWORD>(size)) == ERROR_SUCCESS;
-    RegCloseKey(handle);
-    return done;
+    return RegSetValueExW(handle.Get(), name, 0, type, static_cast<const BYTE*>(data),
+                          static_cast<DWORD>(size)) == ERROR_SUCCESS;
 }
 
 bool SetText(HKEY root, REGSAM view, const std::wstring& key, const wchar_t* name,
@@ -171,14 +137,12 @@ bool SetMultiString(const std::wstring& key, const wchar_t* name,
 }
 
 bool DeleteMachineValue(const std::wstring& key, const wchar_t* name) {
-    HKEY handle = nullptr;
+    win::CRegKey handle;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + key).c_str(), 0,
-                      KEY_SET_VALUE | kOwnView, &handle) != ERROR_SUCCESS) {
+                      KEY_SET_VALUE | kOwnView, handle.Put()) != ERROR_SUCCESS) {
         return false;
     }
-    const bool done = RegDeleteValueW(handle, name) == ERROR_SUCCESS;
-    RegCloseKey(handle);
-    return done;
+    return RegDeleteValueW(handle.Get(), name) == ERROR_SUCCESS;
 }
 
 bool AddClass(const std::wstring& clsid, const std::wstring& progId, const std::wstring& dll,
@@ -196,23 +160,20 @@ bool AddClass(const std::wstring& clsid, const std::wstring& progId, const std::
 
 // Only the owner's right to change the DACL is left, as on a key an administrator wrote.
 bool MakeReadOnly(const std::wstring& key, bool readOnly) {
-    HKEY handle = nullptr;
+    win::CRegKey handle;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + key).c_str(), 0,
-                      WRITE_DAC | kOwnView, &handle) != ERROR_SUCCESS) {
+                      WRITE_DAC | kOwnView, handle.Put()) != ERROR_SUCCESS) {
         return false;
     }
     EXPLICIT_ACCESSW access = {};
     wchar_t everyone[] = L"EVERYONE";
     BuildExplicitAccessWithNameW(&access, everyone, readOnly ? KEY_READ : KEY_ALL_ACCESS,
                                  SET_ACCESS, NO_INHERITANCE);
-    PACL acl = nullptr;
-    bool done = SetEntriesInAclW(1, &access, nullptr, &acl) == ERROR_SUCCESS &&
-                SetSecurityInfo(handle, SE_REGISTRY_KEY,
-                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                nullptr, nullptr, acl, nullptr) == ERROR_SUCCESS;
-    LocalFree(acl);
-    RegCloseKey(handle);
-    return done;
+    win::CLocalMemory<ACL> acl;
+    return SetEntriesInAclW(1, &access, nullptr, acl.Put()) == ERROR_SUCCESS &&
+           SetSecurityInfo(handle.Get(), SE_REGISTRY_KEY,
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                           nullptr, nullptr, acl.Get(), nullptr) == ERROR_SUCCESS;
 }
 
 // kForm, its InprocServer32 naming a copy of the sample DLL in some form; file: that copy.
@@ -222,27 +183,27 @@ bool RegisterForm(const std::wstring& file, const std::wstring& inproc, DWORD ty
 }
 
 std::wstring PathFolder() {
-    return Temp() + L"pelmora-register-path";
+    return TempDirectory() + L"pelmora-register-path";
 }
 
 // A case's own registration; file: what %FORM% stands for.
 using Setup = bool (*)(std::wstring& file);
 
 bool FormAs83Name(std::wstring& file) {
-    file = Temp() + kFormName;
+    file = TempDirectory() + kFormName;
     return CopyFileW(ProgramPath(L"pelmora-sample.dll").c_str(), file.c_str(), FALSE) &&
            ShortPath(file) != file && RegisterForm(file, ShortPath(file));
 }
 
 bool FormWithForwardSlashes(std::wstring& file) {
-    file = Temp() + kFormName;
+    file = TempDirectory() + kFormName;
     std::wstring slashes = file;
     std::replace(slashes.begin(), slashes.end(), L'\\', L'/');
     return RegisterForm(file, slashes);
 }
 
 bool FormInOtherCase(std::wstring& file) {
-    file = Temp() + kFormName;
+    file = TempDirectory() + kFormName;
     std::wstring upper = file;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); });
@@ -267,12 +228,12 @@ bool FormBareOnPath(std::wstring& file) {
 }
 
 bool FormBareNowhere(std::wstring& file) {
-    file = Temp() + kFormName;
+    file = TempDirectory() + kFormName;
     return RegisterForm(file, kFormName);
 }
 
 bool FormRelative(std::wstring& file) {
-    file = Temp() + kFormName;
+    file = TempDirectory() + kFormName;
     return RegisterForm(file, L"pelmora\\" + kFormName);
 }
 
@@ -285,22 +246,20 @@ bool OtherViewUsesShared(std::wstring&) {
 class RegisterTool : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_folder = ProgramDirectory();
+        m_folder = win::ProgramDirectory();
         m_path = PathVariable();
         // A new prefix has no HKCU\Software\Classes; the cases create it.
         for (const wchar_t* parent :
              {L"Software\\Classes\\AppID", L"Software\\Classes\\CLSID", L"Software\\Classes"}) {
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent, 0, KEY_READ | kOwnView, &key) ==
+            win::CRegKey key;
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent, 0, KEY_READ | kOwnView, key.Put()) !=
                 ERROR_SUCCESS) {
-                RegCloseKey(key);
-            } else {
                 m_createdParents.push_back(parent);
             }
         }
         // A DLL of its own name, so that only these classes name it.
-        m_dll = Temp() + L"pelmora-register-fixture.dll";
-        m_unregisteredDll = Temp() + L"pelmora-register-unregistered.dll";
+        m_dll = TempDirectory() + L"pelmora-register-fixture.dll";
+        m_unregisteredDll = TempDirectory() + L"pelmora-register-unregistered.dll";
         ASSERT_TRUE(CopyFileW(ProgramPath(L"pelmora-sample.dll").c_str(), m_dll.c_str(), FALSE));
         ASSERT_TRUE(CopyFileW(m_dll.c_str(), m_unregisteredDll.c_str(), FALSE));
         RemoveAll();
@@ -348,7 +307,7 @@ protected:
         RemoveAll();
         SetEnvironmentVariableW(L"PATH", m_path.c_str());
         for (const std::wstring& file :
-             {m_dll, m_unregisteredDll, Temp() + kFormName, WindowsDirectory() + L"\\" + kFormName,
+             {m_dll, m_unregisteredDll, TempDirectory() + kFormName, WindowsDirectory() + L"\\" + kFormName,
               SystemDirectory() + L"\\" + kFormName, PathFolder() + L"\\" + kFormName}) {
             DeleteFileW(file.c_str());
         }
@@ -358,14 +317,13 @@ protected:
         }
         for (const std::wstring& parent : m_createdParents) {
             // Only when nothing else was put there meanwhile.
-            HKEY key = nullptr;
+            win::CRegKey key;
             DWORD subkeys = 1;
             DWORD values = 1;
-            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ | kOwnView, &key) ==
-                ERROR_SUCCESS) {
-                RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+            if (RegOpenKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ | kOwnView,
+                              key.Put()) == ERROR_SUCCESS) {
+                RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
                                  &values, nullptr, nullptr, nullptr, nullptr);
-                RegCloseKey(key);
             }
             if (subkeys == 0 && values == 0) {
                 RegDeleteKeyExW(HKEY_CURRENT_USER, parent.c_str(), kOwnView, 0);
@@ -601,13 +559,13 @@ class RegisterToolMoved : public RegisterTool, public ::testing::WithParamInterf
 
 // The record says what add wrote, so remove undoes it from wherever the tool runs now.
 TEST_P(RegisterToolMoved, RemoveFromTheToolsNewPlaceRestoresWhatAddReplaced) {
-    const std::wstring first = CopyTool(Temp() + L"pelmora register first");
+    const std::wstring first = CopyTool(TempDirectory() + L"pelmora register first");
     const ToolRun added = RunTool(L"add --force Pelmora.Test.Hosted", first);
     ASSERT_EQ(0u, added.exitCode) << added.output;
     const std::wstring afterAdd = State();
     std::wstring now = ShortPath(first);
     if (GetParam().copied) {
-        now = CopyTool(Temp() + L"pelmora-register-second");
+        now = CopyTool(TempDirectory() + L"pelmora-register-second");
         DeleteCopy(first);
     } else {
         ASSERT_NE(first, now);
@@ -646,7 +604,7 @@ class RegisterToolBothViews : public RegisterTool, public ::testing::WithParamIn
 // One CLSID in both views, as a DLL shipped in both bitnesses is: each build's tool adds its class,
 // and on 64-bit Windows both land in one AppID key. Removed in either order, nothing is lost.
 TEST_P(RegisterToolBothViews, BothToolsAddAndRemoveInEitherOrder) {
-    const std::wstring otherTool = OtherPath(L"pelmora-register.exe");
+    const std::wstring otherTool = OtherBuildPath(L"pelmora-register.exe");
     ASSERT_FALSE(otherTool.empty()) << "the other bitness's build is missing; build both presets";
     const std::wstring otherFolder = otherTool.substr(0, otherTool.rfind(L'\\'));
     ASSERT_TRUE(AddClass(kBoth, L"Pelmora.Test.Both", kElsewhere, kOwnView) &&
@@ -805,7 +763,7 @@ class RegisterToolHostPath : public RegisterTool, public ::testing::WithParamInt
 TEST_P(RegisterToolHostPath, AddWarnsWhenTheQuotedPathIsLongerThanMaxPath) {
     const size_t folderLength =
         GetParam().length - 2 - std::wstring(L"\\pelmora-surrogate.exe").size();
-    std::wstring folder = Temp() + L"pelmora long ";
+    std::wstring folder = TempDirectory() + L"pelmora long ";
     folder.append(folderLength - folder.size(), L'x');
     CopyTool(folder);
     ASSERT_EQ(GetParam().length, HostValue(folder).size());
@@ -911,43 +869,31 @@ INSTANTIATE_TEST_SUITE_P(
 // DllSurrogate starts a command line: a host whose path has a space gets it quoted, and the
 // runtime starts it so.
 TEST_F(RegisterTool, HostPathWithASpaceIsQuotedAndServes) {
-    const std::wstring folder = CopyTool(Temp() + L"pelmora register tests");
-    const HMODULE sample = LoadLibraryW(ProgramPath(L"pelmora-sample.dll").c_str());
-    ASSERT_NE(nullptr, sample);
-    const auto registerServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(sample, "DllRegisterServer")));
-    ASSERT_TRUE(SUCCEEDED(registerServer()));
+    const std::wstring folder = CopyTool(TempDirectory() + L"pelmora register tests");
+    const CSelfRegisteredDll sample(ProgramPath(L"pelmora-sample.dll"));
+    ASSERT_TRUE(sample.Registered());
 
     const ToolRun added = RunTool(std::wstring(L"add ") + kProgIdCalculator, folder);
     EXPECT_EQ(0u, added.exitCode) << added.output;
     EXPECT_EQ(L"\"" + folder + L"\\pelmora-surrogate.exe\"",
               ValueOf(L"AppID\\" + GuidText(kClsidCalculator), L"DllSurrogate"));
 
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    IUnknown* object = nullptr;
-    EXPECT_EQ(S_OK, CoCreateInstance(kClsidCalculator, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                     reinterpret_cast<void**>(&object)));
-    const std::vector<DWORD> hosts = ProcessesOf(folder + L"\\pelmora-surrogate.exe");
-    EXPECT_EQ(1u, hosts.size());
-    if (object != nullptr) {
-        object->Release();
+    std::vector<DWORD> hosts;
+    {
+        const win::CComInitialization com;
+        ASSERT_TRUE(SUCCEEDED(com.Result()));
+        win::CComPtr<IUnknown> object;
+        EXPECT_EQ(S_OK, CoCreateInstance(kClsidCalculator, nullptr, CLSCTX_LOCAL_SERVER,
+                                         IID_IUnknown, object.PutVoid()));
+        hosts = ProcessesOf(folder + L"\\pelmora-surrogate.exe");
+        EXPECT_EQ(1u, hosts.size());
     }
-    CoUninitialize();
     for (const DWORD id : hosts) {
-        const HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-        if (process != nullptr) {
-            TerminateProcess(process, 1);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
+        EndProcess(id);
     }
 
     EXPECT_EQ(0u, RunTool(std::wstring(L"remove ") + kProgIdCalculator, folder).exitCode);
     EXPECT_EQ(L"<absent>", ValueOf(L"AppID\\" + GuidText(kClsidCalculator), L"DllSurrogate"));
-    const auto unregisterServer = reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-        reinterpret_cast<void*>(GetProcAddress(sample, "DllUnregisterServer")));
-    unregisterServer();
-    FreeLibrary(sample);
 }
 
 } // namespace

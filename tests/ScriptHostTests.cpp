@@ -5,8 +5,14 @@
 // classes registered by the tool under an AppID they share, activated by the platform's runtime.
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
+#include "Paths.h"
+#include "Platform.h"
+#include "Processes.h"
 #include "RegistrySnapshot.h"
 #include "SampleClasses.h"
+#include "Strings.h"
+#include "TempFolder.h"
+#include "Unique.h"
 
 #include <gtest/gtest.h>
 
@@ -35,9 +41,9 @@ class CHiddenInprocServer {
 public:
     explicit CHiddenInprocServer(const std::wstring& clsid)
         : m_path(L"Software\\Classes\\CLSID\\" + clsid + L"\\InprocServer32") {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, KEY_READ | kOtherView, &key) !=
-            ERROR_SUCCESS) {
+        win::CRegKey key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, KEY_READ | kOtherView,
+                          key.Put()) != ERROR_SUCCESS) {
             return;
         }
         for (DWORD index = 0;; ++index) {
@@ -46,30 +52,28 @@ public:
             BYTE data[2048];
             DWORD size = sizeof(data);
             DWORD type = 0;
-            if (RegEnumValueW(key, index, name, &nameLength, nullptr, &type, data, &size) !=
+            if (RegEnumValueW(key.Get(), index, name, &nameLength, nullptr, &type, data, &size) !=
                 ERROR_SUCCESS) {
                 break;
             }
             m_values.push_back({std::wstring(name, nameLength), type, {data, data + size}});
         }
-        RegCloseKey(key);
         m_hidden =
             RegDeleteKeyExW(HKEY_LOCAL_MACHINE, m_path.c_str(), kOtherView, 0) == ERROR_SUCCESS;
     }
     CHiddenInprocServer(const CHiddenInprocServer&) = delete;
     CHiddenInprocServer& operator=(const CHiddenInprocServer&) = delete;
     ~CHiddenInprocServer() {
-        HKEY key = nullptr;
+        win::CRegKey key;
         if (!m_hidden ||
             RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, nullptr, 0,
-                            KEY_WRITE | kOtherView, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+                            KEY_WRITE | kOtherView, nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
             return;
         }
         for (const Value& value : m_values) {
-            RegSetValueExW(key, value.name.c_str(), 0, value.type, value.data.data(),
+            RegSetValueExW(key.Get(), value.name.c_str(), 0, value.type, value.data.data(),
                            static_cast<DWORD>(value.data.size()));
         }
-        RegCloseKey(key);
     }
 
     bool Hidden() const { return m_hidden; }
@@ -85,17 +89,6 @@ private:
     bool m_hidden = false;
 };
 
-std::wstring WindowsDirectory() {
-    wchar_t directory[MAX_PATH] = {};
-    GetSystemWindowsDirectoryW(directory, MAX_PATH);
-    return directory;
-}
-
-std::wstring Temp() {
-    wchar_t path[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, path);
-    return path;
-}
 
 std::string ReadAll(const std::wstring& path) {
     std::ifstream file(path.c_str(), std::ios::binary);
@@ -112,35 +105,30 @@ std::string WithoutCarriageReturns(std::string text) {
 // Runs a script with the other bitness's console script host, its output to a file (a pipe
 // would be held open by the hosts the runtime starts from it).
 std::string RunScript(const std::string& script) {
-    const std::wstring scriptPath = Temp() + L"pelmora-script-host-test.vbs";
-    const std::wstring outputPath = Temp() + L"pelmora-script-host-test.txt";
+    const CTempFolder folder(L"pelmora-script-host-test");
+    const std::wstring scriptPath = folder.File(L"test.vbs");
+    const std::wstring outputPath = folder.File(L"output.txt");
     std::ofstream(scriptPath.c_str(), std::ios::binary) << script;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    const HANDLE output = CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                      CREATE_ALWAYS, 0, nullptr);
-    if (output == INVALID_HANDLE_VALUE) {
+    win::CFileHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                        &inherit, CREATE_ALWAYS, 0, nullptr));
+    if (!output) {
         return "<no output file>";
     }
     CChildProcess host;
     const bool started = host.StartWithOutput(QuoteArgument(WindowsDirectory() + kOtherScriptHost) +
                                                   L" //nologo " + QuoteArgument(scriptPath),
-                                              output);
-    CloseHandle(output);
+                                              output.Get());
+    output.Reset();
     if (!started) {
         return "<cscript did not start>";
     }
     if (!host.Wait(120000)) {
         return "<cscript did not end within 120 s>";
     }
-    const std::string text = ReadAll(outputPath);
-    DeleteFileW(scriptPath.c_str());
-    DeleteFileW(outputPath.c_str());
-    return WithoutCarriageReturns(text);
+    return WithoutCarriageReturns(ReadAll(outputPath));
 }
 
-std::vector<DWORD> HostProcesses() {
-    return ProcessesOf(ProgramPath(L"pelmora-surrogate.exe"));
-}
 
 struct ScriptCase {
     const char* name;
@@ -214,40 +202,33 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
 
 // The runtime starts the host with the activated class's CLSID, whatever the class's AppID: two
-// classes sharing an AppID of their own are both served, each by its host under Wine.
+// classes sharing an AppID of their own are both served, by one host on Windows and each by its
+// own under Wine.
 TEST(SharedAppId, EachClassIsServedByTheHost) {
     const std::wstring appId = L"{5E1C0A01-0000-4000-8000-0000000000AB}";
-    const HMODULE sample = LoadLibraryW(ProgramPath(L"pelmora-sample.dll").c_str());
-    ASSERT_NE(nullptr, sample);
-    const auto entry = [sample](const char* name) {
-        return reinterpret_cast<HRESULT(STDAPICALLTYPE*)()>(
-            reinterpret_cast<void*>(GetProcAddress(sample, name)));
-    };
-    ASSERT_TRUE(SUCCEEDED(entry("DllRegisterServer")()));
+    const CSelfRegisteredDll sample(ProgramPath(L"pelmora-sample.dll"));
+    ASSERT_TRUE(sample.Registered());
     ASSERT_TRUE(SetClassesValue(L"CLSID\\" + GuidText(kClsidCalculator), L"AppID", appId) &&
                 SetClassesValue(L"CLSID\\" + GuidText(kClsidRefusing), L"AppID", appId));
     const std::wstring target = QuoteArgument(ProgramPath(L"pelmora-sample.dll"));
     const ToolRun added = RunTool(L"add " + target);
     ASSERT_EQ(0u, added.exitCode) << added.output;
 
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    IUnknown* object = nullptr;
-    EXPECT_EQ(S_OK, CoCreateInstance(kClsidCalculator, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                     reinterpret_cast<void**>(&object)));
-    IUnknown* refused = nullptr;
-    EXPECT_EQ(kSampleRefusal, CoCreateInstance(kClsidRefusing, nullptr, CLSCTX_LOCAL_SERVER,
-                                               IID_IUnknown, reinterpret_cast<void**>(&refused)));
-    EXPECT_EQ(2u, HostProcesses().size());
-    if (object != nullptr) {
-        object->Release();
+    {
+        const win::CComInitialization com;
+        ASSERT_TRUE(SUCCEEDED(com.Result()));
+        win::CComPtr<IUnknown> object;
+        EXPECT_EQ(S_OK, CoCreateInstance(kClsidCalculator, nullptr, CLSCTX_LOCAL_SERVER,
+                                         IID_IUnknown, object.PutVoid()));
+        win::CComPtr<IUnknown> refused;
+        EXPECT_EQ(kSampleRefusal, CoCreateInstance(kClsidRefusing, nullptr, CLSCTX_LOCAL_SERVER,
+                                                   IID_IUnknown, refused.PutVoid()));
+        EXPECT_EQ(platform::ClassesSharingAnAppIdShareAHost() ? 1u : 2u, HostProcesses().size());
     }
-    CoUninitialize();
 
     const ToolRun removed = RunTool(L"remove " + target);
     EXPECT_EQ(0u, removed.exitCode) << removed.output;
     EXPECT_EQ(L"<absent>", Snapshot(L"AppID\\" + appId));
-    entry("DllUnregisterServer")();
-    FreeLibrary(sample);
 }
 
 } // namespace

@@ -1,14 +1,13 @@
 #pragma once
 
+#include "Unique.h"
+
 #include <windows.h>
 
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-// The directory holding the running test program (and, beside it, the project's programs).
-std::wstring ProgramDirectory();
 
 // A file beside the running test program, such as one of the project's programs.
 std::wstring ProgramPath(const wchar_t* file);
@@ -45,14 +44,14 @@ public:
 
     DWORD ExitCode() const;
     DWORD Id() const { return m_id; }
-    HANDLE Process() const { return m_process; }
+    HANDLE Process() const { return m_process.Get(); }
     std::string Output() const;
 
 private:
     bool Launch(const std::wstring& commandLine, HANDLE output, bool inherit, DWORD flags);
-    void ReadAll(HANDLE pipe);
+    void ReadAll(win::CHandle pipe);
 
-    HANDLE m_process = nullptr;
+    win::CHandle m_process;
     DWORD m_id = 0;
     std::thread m_reader;
     mutable std::mutex m_lock;

@@ -1,6 +1,8 @@
 #include "RegistrySnapshot.h"
 
 #include "ChildProcess.h"
+#include "Text.h"
+#include "Unique.h"
 
 #include <algorithm>
 #include <vector>
@@ -57,11 +59,10 @@ void Dump(HKEY key, const std::wstring& path, std::wstring& text, REGSAM view = 
     }
     std::sort(subkeys.begin(), subkeys.end());
     for (const auto& name : subkeys) {
-        HKEY subkey = nullptr;
-        if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ | view, &subkey) == ERROR_SUCCESS) {
+        win::CRegKey subkey;
+        if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ | view, subkey.Put()) == ERROR_SUCCESS) {
             text += path + L"\\" + name + L"\n";
-            Dump(subkey, path + L"\\" + name, text, view);
-            RegCloseKey(subkey);
+            Dump(subkey.Get(), path + L"\\" + name, text, view);
         }
     }
 }
@@ -69,13 +70,12 @@ void Dump(HKEY key, const std::wstring& path, std::wstring& text, REGSAM view = 
 } // namespace
 
 std::wstring Snapshot(const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    win::CRegKey key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
         return L"<absent>";
     }
     std::wstring text;
-    Dump(key, path, text);
-    RegCloseKey(key);
+    Dump(key.Get(), path, text);
     return text;
 }
 
@@ -85,15 +85,14 @@ std::wstring SnapshotEverywhere(const std::wstring& path) {
         for (const REGSAM view : kViews) {
             const std::wstring where = std::wstring(root == HKEY_CURRENT_USER ? L"HKCU" : L"HKLM") +
                                        (view == KEY_WOW64_32KEY ? L" 32-bit " : L" 64-bit ") + path;
-            HKEY key = nullptr;
+            win::CRegKey key;
             if (RegOpenKeyExW(root, (L"Software\\Classes\\" + path).c_str(), 0, KEY_READ | view,
-                              &key) != ERROR_SUCCESS) {
+                              key.Put()) != ERROR_SUCCESS) {
                 text += where + L" <absent>\n";
                 continue;
             }
             text += where + L"\n";
-            Dump(key, where, text, view);
-            RegCloseKey(key);
+            Dump(key.Get(), where, text, view);
         }
     }
     return text;
@@ -102,26 +101,25 @@ std::wstring SnapshotEverywhere(const std::wstring& path) {
 void DeleteEverywhere(const std::wstring& path) {
     for (const HKEY root : kRoots) {
         for (const REGSAM view : kViews) {
-            HKEY classes = nullptr;
-            if (RegOpenKeyExW(root, L"Software\\Classes", 0, KEY_ALL_ACCESS | view, &classes) !=
-                ERROR_SUCCESS) {
+            win::CRegKey classes;
+            if (RegOpenKeyExW(root, L"Software\\Classes", 0, KEY_ALL_ACCESS | view,
+                              classes.Put()) != ERROR_SUCCESS) {
                 continue;
             }
-            HKEY key = nullptr;
-            if (RegOpenKeyExW(classes, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) ==
+            win::CRegKey key;
+            if (RegOpenKeyExW(classes.Get(), path.c_str(), 0, KEY_ALL_ACCESS | view, key.Put()) ==
                 ERROR_SUCCESS) {
-                RegDeleteTreeW(key, nullptr);
-                RegCloseKey(key);
-                RegDeleteKeyExW(classes, path.c_str(), view, 0);
+                RegDeleteTreeW(key.Get(), nullptr);
+                key.Reset();
+                RegDeleteKeyExW(classes.Get(), path.c_str(), view, 0);
             }
-            RegCloseKey(classes);
         }
     }
 }
 
 ToolRun RunTool(const std::wstring& arguments, const std::wstring& folder) {
     const std::wstring tool =
-        (folder.empty() ? ProgramDirectory() : folder) + L"\\pelmora-register.exe";
+        (folder.empty() ? win::ProgramDirectory() : folder) + L"\\pelmora-register.exe";
     const RunResult run = RunToEnd(QuoteArgument(tool) + L" " + arguments);
     return {run.ended ? run.exitCode : STILL_ACTIVE, run.output};
 }

@@ -1,20 +1,9 @@
 #include "ChildProcess.h"
 
-std::wstring ProgramDirectory() {
-    std::vector<wchar_t> path(MAX_PATH);
-    for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            std::wstring text(path.data(), length);
-            return text.substr(0, text.find_last_of(L"\\/"));
-        }
-        path.resize(path.size() * 2);
-    }
-}
+#include "Text.h"
 
 std::wstring ProgramPath(const wchar_t* file) {
-    return ProgramDirectory() + L"\\" + file;
+    return win::ProgramDirectory() + L"\\" + file;
 }
 
 std::wstring QuoteArgument(const std::wstring& argument) {
@@ -50,30 +39,26 @@ CChildProcess::~CChildProcess() {
     if (m_reader.joinable()) {
         m_reader.join();
     }
-    if (m_process != nullptr) {
-        CloseHandle(m_process);
-    }
 }
 
 bool CChildProcess::Start(const std::wstring& commandLine, Handles handles) {
     if (handles != Handles::Pipe) {
         return Launch(commandLine, nullptr, false, handles == Handles::None ? DETACHED_PROCESS : 0);
     }
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
+    win::CHandle readEnd;
+    win::CHandle writeEnd;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
+    if (!CreatePipe(readEnd.Put(), writeEnd.Put(), &inherit, 0)) {
         return false;
     }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    const bool started = Launch(commandLine, writeEnd, true, 0);
+    SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
+    const bool started = Launch(commandLine, writeEnd.Get(), true, 0);
     // The child holds the write end now: the read ends when the child (and its heirs) are gone.
-    CloseHandle(writeEnd);
+    writeEnd.Reset();
     if (!started) {
-        CloseHandle(readEnd);
         return false;
     }
-    m_reader = std::thread([this, readEnd] { ReadAll(readEnd); });
+    m_reader = std::thread([this, pipe = readEnd.Release()] { ReadAll(win::CHandle(pipe)); });
     return true;
 }
 
@@ -100,24 +85,23 @@ bool CChildProcess::Launch(const std::wstring& commandLine, HANDLE output, bool 
     if (!create() && (GetLastError() != ERROR_INTERNAL_ERROR || !create())) {
         return false;
     }
-    CloseHandle(info.hThread);
-    m_process = info.hProcess;
+    win::CHandle(info.hThread).Reset();
+    m_process.Reset(info.hProcess);
     m_id = info.dwProcessId;
     return true;
 }
 
-void CChildProcess::ReadAll(HANDLE pipe) {
+void CChildProcess::ReadAll(win::CHandle pipe) {
     char buffer[4096];
     DWORD read = 0;
-    while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    while (ReadFile(pipe.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
         std::lock_guard<std::mutex> hold(m_lock);
         m_output.append(buffer, read);
     }
-    CloseHandle(pipe);
 }
 
 bool CChildProcess::Wait(DWORD timeoutMs) {
-    if (m_process == nullptr || WaitForSingleObject(m_process, timeoutMs) != WAIT_OBJECT_0) {
+    if (!m_process || WaitForSingleObject(m_process.Get(), timeoutMs) != WAIT_OBJECT_0) {
         return false;
     }
     // Whatever the child wrote is in the pipe; the read ends when the last writer has gone.
@@ -141,16 +125,16 @@ bool CChildProcess::WaitForOutput(const std::string& text, DWORD timeoutMs) {
 }
 
 void CChildProcess::Terminate() {
-    if (m_process != nullptr && WaitForSingleObject(m_process, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(m_process, 1);
-        WaitForSingleObject(m_process, 10000);
+    if (m_process && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(m_process.Get(), 1);
+        WaitForSingleObject(m_process.Get(), 10000);
     }
 }
 
 DWORD CChildProcess::ExitCode() const {
     DWORD code = STILL_ACTIVE;
-    if (m_process != nullptr) {
-        GetExitCodeProcess(m_process, &code);
+    if (m_process) {
+        GetExitCodeProcess(m_process.Get(), &code);
     }
     return code;
 }

@@ -1,0 +1,53 @@
+#pragma once
+
+// Where the platform the tests run on is known to differ from Windows as documented, declared
+// once and used by name. Each names what differs; the README's "Under Wine" has the details.
+#include <windows.h>
+
+#include <string>
+
+namespace platform {
+
+// Wine's version ("8.0", "10.0"), or empty on Windows.
+inline std::string WineVersion() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto version = reinterpret_cast<const char*(CDECL*)()>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "wine_get_version")));
+    return version == nullptr ? std::string() : version();
+}
+
+inline bool UnderWine() {
+    return !WineVersion().empty();
+}
+
+// Wine 8's C runtime cannot rebind a standard stream that never had a descriptor to CONOUT$;
+// Wine 10's and Windows' open it write-only.
+inline bool CRuntimeLeavesAMissingStandardOutputUnbound() {
+    return WineVersion().rfind("8.", 0) == 0;
+}
+
+// Wine's runtime refuses the surrogate registration and never frees a host, which then releases
+// itself once unused; Windows frees it once its DLLs have unloaded.
+inline bool HostsReleaseThemselves() {
+    return UnderWine();
+}
+
+// Wine activates in two steps (the host's activation object, then the class from it): a client
+// whose steps straddle a host's withdrawal gets E_FAIL.
+inline bool ActivationCanStraddleAWithdrawal() {
+    return UnderWine();
+}
+
+// Classes that share an AppID share one host, which the runtime asks to load each further class;
+// Wine starts a host per activated class instead.
+inline bool ClassesSharingAnAppIdShareAHost() {
+    return !UnderWine();
+}
+
+// 32-bit x86 code runs under QEMU's user-mode emulation (the Wine scripts say so), whose own
+// crashes say nothing of the code under test.
+inline bool EmulatedI386() {
+    return GetEnvironmentVariableW(L"PELMORA_EMULATED_I386", nullptr, 0) > 0;
+}
+
+} // namespace platform
