@@ -1,5 +1,5 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
-PRESETS := mingw-x86 mingw-x64
+PRESETS := $(shell . ./scripts/presets.sh && echo "$$pelmora_presets")
 
 .PHONY: all deps build test test-repeat test-wine10 dist dist-check demo bench bench-load clean \
 	format
@@ -25,12 +25,12 @@ test: build
 # that failed and in how many rounds. R=regex runs only the matching ctest tests.
 N ?= 20
 test-repeat: build
-	@PRESETS='$(PRESETS)' SERIAL='$(SERIAL)' sh scripts/test-repeat.sh $(N) $(if $(R),-R '$(R)')
+	@PRESETS='$(PRESETS)' SERIAL='$(SERIAL)' sh scripts/ci/test-repeat.sh $(N) $(if $(R),-R '$(R)')
 
 # The whole suite again under Wine 10, from a Debian 13 root made once (several minutes) in
 # /var/cache/pelmora (PELMORA_CACHE overrides it). As root.
 test-wine10: build
-	@sh scripts/test-wine10.sh
+	@sh scripts/ci/test-wine10.sh
 
 # The release zip of both bitnesses and its SHA-256 file, in build/dist.
 dist: build
@@ -38,7 +38,7 @@ dist: build
 
 # The zip's hosts, unpacked, through the same end-to-end tests as the built ones.
 dist-check: dist
-	@sh scripts/check-dist.sh
+	@sh scripts/ci/check-dist.sh
 
 # The main job: a 64-bit client uses the 32-bit sample DLL through the 32-bit host, under Wine.
 demo: build

@@ -34,4 +34,4 @@ if [ -n "$missing" ] || [ -n "$arch_step" ]; then
         exit 1
     fi
 fi
-sh "$here/ensure-i386.sh"
+sh "$here/ci/ensure-i386.sh"

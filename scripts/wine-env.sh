@@ -3,10 +3,13 @@
 # PELMORA_WINEPREFIX overrides the prefix location.
 # PELMORA_WINE_ROOT names a root file system (make test-wine10's Debian 13) whose Wine is used
 # instead of the system's, with a prefix of its own; the project must be mounted there at the same
-# path (scripts/test-wine10.sh does it).
-pelmora_root=$(cd "$(dirname "$0")/.." && pwd)
+# path (scripts/ci/test-wine10.sh does it).
+# The project's root: the nearest folder above the running script that holds CMakePresets.json.
+pelmora_root=$(cd "$(dirname "$0")" && while [ ! -f CMakePresets.json ] && [ "$PWD" != / ]; do
+    cd ..
+done && pwd)
 # Where the kernel runs no 32-bit x86 code, Wine's 32-bit side runs under QEMU's emulation
-# (scripts/ensure-i386.sh); the load test allows for that emulator's own failures.
+# (scripts/ci/ensure-i386.sh); the load test allows for that emulator's own failures.
 if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
     export PELMORA_EMULATED_I386=1
 fi

@@ -7,7 +7,7 @@
 # lists never meet; SERIAL=1 runs them one after the other. Each round's output is kept in
 # build/test-repeat/.
 set -u
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 rounds=${1:-}
 case $rounds in
 '' | *[!0-9]*)
@@ -16,7 +16,8 @@ case $rounds in
     ;;
 esac
 shift
-presets=${PRESETS:-mingw-x86 mingw-x64}
+. scripts/presets.sh
+presets=$pelmora_presets
 root=$(pwd)
 
 logs=build/test-repeat

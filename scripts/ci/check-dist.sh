@@ -3,7 +3,7 @@
 # project version, and its hosts, unpacked, through the same end-to-end tests as the built ones
 # (each build's test programs and sample, with only the host swapped for the zip's).
 set -eu
-. "$(dirname "$0")/wine-env.sh"
+. "$(dirname "$0")/../wine-env.sh"
 build="$pelmora_root/build"
 check="$build/dist-check"
 name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$build/mingw-x86/CPackConfig.cmake")
@@ -52,7 +52,9 @@ passed=0
 skipped=0
 failed=0
 failures=""
-for arch in ${PELMORA_DIST_CHECK_ARCHS:-x86 x64}; do
+. "$(dirname "$0")/../presets.sh"
+for preset in $pelmora_presets; do
+    arch=${preset#mingw-}
     tests="$check/mingw-$arch/bin/e2e_tests.exe"
     # One Wine session per case, as ctest runs them: Wine keeps a killed host's registration
     # until its wineserver ends.

@@ -4,7 +4,7 @@
 # starts for every 32-bit x86 program, inside chroots too (the interpreter is opened at
 # registration). Quiet where 32-bit programs already run. As root, or it prints what to run.
 set -eu
-. "$(dirname "$0")/apt.sh"
+. "$(dirname "$0")/../apt.sh"
 
 loader=/usr/lib/wine/wine
 runs() { "$loader" --version >/dev/null 2>&1; }

@@ -1,12 +1,12 @@
 #!/bin/sh
 # make test-wine10: the whole test suite of both builds again, under Wine 10 from a Debian 13 root
-# (scripts/wine10-root.sh makes it once), in the private prefix build/wineprefix-wine10. Runs in a
+# (scripts/ci/wine10-root.sh makes it once), in the private prefix build/wineprefix-wine10. Runs in a
 # mount namespace of its own, so the root's mounts are never seen outside and vanish with it even
 # if the run is killed; they are also unmounted on the way out. Expects both builds (make build).
 # Arguments go to ctest (for example -R console_tests).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-project=$(cd "$here/.." && pwd)
+project=$(cd "$here/../.." && pwd)
 
 if [ "${1:-}" != --inside ]; then
     root=$(sh "$here/wine10-root.sh")
@@ -30,7 +30,7 @@ bind() { # bind <folder or "proc"> <where inside the root>
 finish() {
     status=$?
     # Every Wine process of the run's prefix ends before the mounts go.
-    (. "$here/wine-env.sh" && wineserver -k 2>/dev/null; wineserver -w) || true
+    (. "$here/../wine-env.sh" && wineserver -k 2>/dev/null; wineserver -w) || true
     for where in $mounted; do umount -R "$where" || umount -R -l "$where" || true; done
     exit $status
 }
@@ -43,8 +43,9 @@ bind /sys /sys
 bind "$project" "$project"
 
 echo "Under $(chroot "$root" wine --version) from $root" >&2
+. "$here/../presets.sh"
 status=0
-for preset in mingw-x86 mingw-x64; do
+for preset in $pelmora_presets; do
     echo "== $preset (Wine 10)"
     (cd "$project" && ctest --preset "$preset" "$@") || status=1
 done

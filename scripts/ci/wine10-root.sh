@@ -46,7 +46,7 @@ if [ -f "$root/$marker" ]; then
     exit 0
 fi
 
-. "$(dirname "$0")/apt.sh"
+. "$(dirname "$0")/../apt.sh"
 mirror=$(debian_mirror)
 work="$cache/wine10-trixie.partial"
 log="$cache/wine10-trixie.log"
