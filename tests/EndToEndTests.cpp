@@ -94,13 +94,16 @@ ClientRun RunOnce(const std::wstring& client, const wchar_t* progId, DWORD holdM
     return Parse(child);
 }
 
-// Now and then Wine fails to start a process at all (see CChildProcess): when the process is a
-// host the runtime starts, the client's CoCreateInstance returns the ERROR_INTERNAL_ERROR. No host
-// can cause or prevent it, so the client tries once more, as a user would.
+// A client's run, tried once more when Wine failed to start the host it asked for.
 ClientRun RunClient(const std::wstring& client, const wchar_t* progId, DWORD holdMs = 0) {
-    const std::string hostNotStarted = "Failed: CoCreateInstance 0x8007054F";
+    const std::string failed = "Failed: CoCreateInstance 0x";
+    const ULONGLONG started = GetTickCount64();
     ClientRun run = RunOnce(client, progId, holdMs);
-    if (run.exitCode == 1 && run.output.find(hostNotStarted) != std::string::npos) {
+    const auto at = run.output.find(failed);
+    if (run.exitCode == 1 && at != std::string::npos &&
+        platform::HostNeverStarted(
+            static_cast<HRESULT>(std::stoul(run.output.substr(at + failed.size()), nullptr, 16)),
+            GetTickCount64() - started)) {
         run = RunOnce(client, progId, holdMs);
     }
     return run;

@@ -3,6 +3,7 @@
 // for a DLL by bare name must not get one from there, and its own dependencies must still load.
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
+#include "Platform.h"
 #include "ProbeClass.h"
 #include "Processes.h"
 #include "SampleDispatch.h"
@@ -29,9 +30,13 @@ std::wstring ProbeFolderPath(const wchar_t* file) {
 // A probe object created in the given context.
 class CProbe {
 public:
-    explicit CProbe(DWORD context)
-        : m_status(CoCreateInstance(kClsidProbe, nullptr, context, IID_IDispatch,
-                                    reinterpret_cast<void**>(&m_object))) {}
+    explicit CProbe(DWORD context) {
+        const ULONGLONG started = GetTickCount64();
+        m_status = Create(context);
+        if (platform::HostNeverStarted(m_status, GetTickCount64() - started)) {
+            m_status = Create(context);
+        }
+    }
     CProbe(const CProbe&) = delete;
     CProbe& operator=(const CProbe&) = delete;
     ~CProbe() {
@@ -60,6 +65,10 @@ public:
     std::wstring HelperPath() { return Text(L"HelperPath", nullptr, 0); }
 
 private:
+    HRESULT Create(DWORD context) {
+        return CoCreateInstance(kClsidProbe, nullptr, context, IID_IDispatch,
+                                reinterpret_cast<void**>(&m_object));
+    }
     HRESULT Call(const wchar_t* method, VARIANT* arguments, UINT count, VARIANT* result) {
         return m_object == nullptr ? m_status
                                    : CallSample(m_object, method, arguments, count, result);
@@ -78,7 +87,7 @@ private:
     }
 
     IDispatch* m_object = nullptr;
-    HRESULT m_status;
+    HRESULT m_status = E_FAIL;
 };
 
 // A fresh directory holding a copy of the planted DLL: a client's working directory as an
