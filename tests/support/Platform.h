@@ -1,7 +1,7 @@
 #pragma once
 
 // Where the platform the tests run on is known to differ from Windows as documented, declared
-// once and used by name. Each names what differs; the README's "Under Wine" has the details.
+// once and used by name. Each names what differs; docs/WINE.md has the details.
 #include <windows.h>
 
 #include <string>
