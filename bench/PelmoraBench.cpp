@@ -254,7 +254,8 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
                      static_cast<unsigned long>(status));
         return 1;
     }
-    const win::CHandle host(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, hostId));
+    const win::CHandle host(
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, hostId));
 
     // Long enough for the runtime's RPC threads in the host to reach their working number: each
     // one alive adds about 1 MB to the host's memory under Wine.

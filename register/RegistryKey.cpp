@@ -63,8 +63,8 @@ std::vector<std::wstring> CRegistryKey::MultiString(const wchar_t* name) const {
     }
     std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
     DWORD read = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &read) !=
-        ERROR_SUCCESS) {
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]),
+                         &read) != ERROR_SUCCESS) {
         return values;
     }
     data.resize(read / sizeof(wchar_t));
@@ -91,7 +91,8 @@ bool CRegistryKey::HasValue(const wchar_t* name) const {
 std::optional<RegistryValue> CRegistryKey::Value(const wchar_t* name) const {
     RegistryValue value;
     DWORD size = 0;
-    if (RegQueryValueExW(m_key.Get(), name, nullptr, &value.type, nullptr, &size) != ERROR_SUCCESS) {
+    if (RegQueryValueExW(m_key.Get(), name, nullptr, &value.type, nullptr, &size) !=
+        ERROR_SUCCESS) {
         return std::nullopt;
     }
     // The value may grow between the two reads; a larger one is read again.
@@ -116,8 +117,8 @@ std::vector<std::pair<std::wstring, RegistryValue>> CRegistryKey::Values() const
     std::vector<wchar_t> name(16384);
     for (DWORD index = 0;; ++index) {
         DWORD length = static_cast<DWORD>(name.size());
-        const LONG error =
-            RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        const LONG error = RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, nullptr,
+                                         nullptr, nullptr);
         if (error != ERROR_SUCCESS) {
             break;
         }
@@ -146,7 +147,8 @@ LONG CRegistryKey::SetMultiString(const wchar_t* name, const std::vector<std::ws
         data += L'\0';
     }
     data += L'\0';
-    return RegSetValueExW(m_key.Get(), name, 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+    return RegSetValueExW(m_key.Get(), name, 0, REG_MULTI_SZ,
+                          reinterpret_cast<const BYTE*>(data.c_str()),
                           static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
 
@@ -176,7 +178,7 @@ std::vector<std::wstring> CRegistryKey::SubkeyNames() const {
 bool CRegistryKey::IsEmpty() const {
     DWORD subkeys = 0;
     DWORD values = 0;
-    return RegQueryInfoKeyW(m_key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                            nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+    return RegQueryInfoKeyW(m_key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                            &values, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
            subkeys == 0 && values == 0;
 }

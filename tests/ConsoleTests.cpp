@@ -222,9 +222,9 @@ TEST(ConsoleSwitch, HostWithoutStandardHandlesPrintsToTheParentsConsoleOnlyWhenO
         EXPECT_EQ(host.ExitCode(), 4294967295u);
 
         const std::string banner = Banner(host.Id(), "\n");
-        const std::wstring lines = L"WARNING: Unknown parameter..\nArg[1]:[Gr\u00FC\u00DFe\u20AC]\n" +
-                                   std::wstring(banner.begin(), banner.end()) +
-                                   L"Terminated due to missing argument.\n";
+        const std::wstring lines =
+            L"WARNING: Unknown parameter..\nArg[1]:[Gr\u00FC\u00DFe\u20AC]\n" +
+            std::wstring(banner.begin(), banner.end()) + L"Terminated due to missing argument.\n";
         const std::wstring text = screen.Text();
         if (c.shown) {
             EXPECT_NE(text.find(lines), std::wstring::npos)

@@ -404,7 +404,8 @@ protected:
 
     // Opened while it runs, so that its end and exit code can be read afterwards.
     static win::CHandle OpenHost(DWORD id) {
-        return win::CHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+        return win::CHandle(
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
     }
     static DWORD ExitCodeOf(const win::CHandle& process) {
         DWORD code = STILL_ACTIVE;

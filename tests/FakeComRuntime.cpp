@@ -180,7 +180,6 @@ void CoFreeUnusedLibrariesEx(DWORD unloadDelayMs, DWORD) {
     {
         Hold hold(g_lock);
         g_fake.calls.push_back(L"CoFreeUnusedLibrariesEx");
-        g_fake.unloadDelays.push_back(unloadDelayMs);
         model = g_fake.model;
     }
     if (model != nullptr) {

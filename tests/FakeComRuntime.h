@@ -76,7 +76,6 @@ struct FakeComRuntime {
     std::vector<ULONG> countAfterRevoke; // the object's count once the runtime let go of it
     std::vector<Creation> creations;
     long serverProcessCount = 0;
-    std::vector<DWORD> unloadDelays; // one per CoFreeUnusedLibrariesEx
     std::vector<Marshal> marshals;          // each holds a reference on its object until released
     std::vector<IStream*> releasedMarshals; // streams given to CoReleaseMarshalData
     std::vector<std::wstring> calls; // operation names in call order

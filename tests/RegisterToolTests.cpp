@@ -307,8 +307,9 @@ protected:
         RemoveAll();
         SetEnvironmentVariableW(L"PATH", m_path.c_str());
         for (const std::wstring& file :
-             {m_dll, m_unregisteredDll, TempDirectory() + kFormName, WindowsDirectory() + L"\\" + kFormName,
-              SystemDirectory() + L"\\" + kFormName, PathFolder() + L"\\" + kFormName}) {
+             {m_dll, m_unregisteredDll, TempDirectory() + kFormName,
+              WindowsDirectory() + L"\\" + kFormName, SystemDirectory() + L"\\" + kFormName,
+              PathFolder() + L"\\" + kFormName}) {
             DeleteFileW(file.c_str());
         }
         RemoveDirectoryW(PathFolder().c_str());
