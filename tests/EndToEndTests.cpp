@@ -481,8 +481,9 @@ TEST_F(IdleRelease, AHostThatNeverServesEndsUnlessTurnedOff) {
 // can prevent: Wine's runtime hands a client the host's activation object, and the client asks it
 // for the class object in a second call. A host that withdraws its class between the two has
 // nothing to answer with, and the client's CoCreateInstance fails with E_FAIL. This test aims
-// clients at the withdrawal on purpose, so it meets that now and then: never more than once a
-// run in 29 runs under both Wines, which is what it allows, and no other failure.
+// clients at the withdrawal on purpose, so it meets that now and then (0 to 2 times a run seen).
+// It allows that failure only where a host withdrew, so the next client meets another host, and
+// never twice in a row; it counts it, and allows no other failure.
 TEST_F(IdleRelease, ClientsThatComeAndGoAreNeverRefused) {
     if (LongTestsSetting() == LongTests::Off) {
         GTEST_SKIP() << "PELMORA_LONG_TESTS=off";
@@ -494,6 +495,8 @@ TEST_F(IdleRelease, ClientsThatComeAndGoAreNeverRefused) {
     std::set<DWORD> hosts;
     int served = 0;
     int raced = 0;
+    DWORD lastHost = 0;
+    bool racedSinceLastHost = false;
     const ULONGLONG end = GetTickCount64() + 60000;
     for (int i = 0; GetTickCount64() < end; ++i) {
         const ClientRun run =
@@ -502,18 +505,25 @@ TEST_F(IdleRelease, ClientsThatComeAndGoAreNeverRefused) {
         if (platform::ActivationCanStraddleAWithdrawal() && run.exitCode == 1 &&
             run.output.find(wineRace) != std::string::npos) {
             ++raced;
+            EXPECT_FALSE(racedSinceLastHost) << "activations " << i - 1 << " and " << i
+                                             << " both failed, with no host served between";
+            racedSinceLastHost = true;
             continue;
         }
         ASSERT_EQ(run.exitCode, 0u) << "activation " << i << ": " << run.output;
         EXPECT_EQ(run.sum, 42);
+        if (racedSinceLastHost) {
+            EXPECT_NE(run.objectProcess, lastHost)
+                << "activation " << i - 1 << " failed although its host did not withdraw";
+        }
+        racedSinceLastHost = false;
+        lastHost = run.objectProcess;
         hosts.insert(run.objectProcess);
         ++served;
     }
     const int activations = served + raced;
     std::cout << "Wine's activation race met " << raced << " times in " << activations
               << " activations\n";
-    // Never seen more than once a run.
-    EXPECT_LE(raced, 1) << raced << " of " << activations << " raced";
     EXPECT_GE(hosts.size(), 2u); // hosts did come and go
 }
 
