@@ -1,5 +1,7 @@
 # Entry points for Linux. Each target installs what is missing (as root) or says how.
 PRESETS := $(shell . ./scripts/presets.sh && echo "$$pelmora_presets")
+# Wine 8 is the machine's own, or the Debian 12 root's where make deps had to make one instead.
+WINE8 := sh scripts/with-wine8.sh
 
 .PHONY: all deps build test test-repeat test-wine10 dist dist-check demo bench bench-load clean \
 	format
@@ -16,16 +18,17 @@ build: deps
 
 # Both presets are tested even when the first fails; the result is the worse of the two.
 test: build
-	@status=0; for preset in $(PRESETS); do \
+	@$(WINE8) sh -c 'status=0; for preset in $(PRESETS); do \
 		echo "== $$preset"; ctest --preset $$preset || status=1; \
-	done; exit $$status
+	done; exit $$status'
 
 # For a test suspected of failing by chance: the suite N times in a row for each preset (the
 # presets side by side, each in a prefix of its own; SERIAL=1 one after the other), then the tests
 # that failed and in how many rounds. R=regex runs only the matching ctest tests.
 N ?= 20
 test-repeat: build
-	@PRESETS='$(PRESETS)' SERIAL='$(SERIAL)' sh scripts/ci/test-repeat.sh $(N) $(if $(R),-R '$(R)')
+	@PRESETS='$(PRESETS)' SERIAL='$(SERIAL)' \
+		$(WINE8) sh scripts/ci/test-repeat.sh $(N) $(if $(R),-R '$(R)')
 
 # The whole suite again under Wine 10, from a Debian 13 root made once (several minutes) in
 # /var/cache/pelmora (PELMORA_CACHE overrides it). As root.
@@ -38,19 +41,19 @@ dist: build
 
 # The zip's hosts, unpacked, through the same end-to-end tests as the built ones.
 dist-check: dist
-	@sh scripts/ci/check-dist.sh
+	@$(WINE8) sh scripts/ci/check-dist.sh
 
 # The main job: a 64-bit client uses the 32-bit sample DLL through the 32-bit host, under Wine.
 demo: build
-	@sh scripts/demo.sh
+	@$(WINE8) sh scripts/demo.sh
 
 # Figures, not pass/fail: latency, throughput, the host's memory and idle CPU, a mixed-bitness load (about ten minutes).
 bench: build
-	@sh scripts/bench.sh
+	@$(WINE8) sh scripts/bench.sh
 
 # Only the benchmark's row of 8 concurrent clients of both bitnesses (about 2 minutes).
 bench-load: build
-	@sh scripts/bench.sh load
+	@$(WINE8) sh scripts/bench.sh load
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -31,7 +31,7 @@ await_trace() {
 }
 
 echo "Pelmora COM Surrogate demo: a 64-bit program uses a 32-bit COM DLL through the host."
-echo "Everything runs under Wine in the private prefix build/wineprefix."
+echo "Everything runs under Wine in the private prefix ${WINEPREFIX#"$pelmora_root"/}."
 
 wine_prefix_acquire
 # Whatever happens, leave nothing running.

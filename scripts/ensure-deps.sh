@@ -5,19 +5,25 @@ set -eu
 here=$(dirname "$0")
 . "$here/apt.sh"
 
-packages="cmake ninja-build procps debootstrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64 googletest"
+tools="cmake ninja-build procps debootstrap g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest"
+wine="wine wine32:i386 wine64"
 
-missing=""
-for package in $packages; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $package"
-    fi
-done
+missing_of() {
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            printf ' %s' "$package"
+        fi
+    done
+}
+missing_tools=$(missing_of $tools)
+missing_wine=$(missing_of $wine)
+missing="$missing_tools$missing_wine"
 # Wine's 32-bit side comes from the i386 architecture.
 arch_step=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     arch_step="dpkg --add-architecture i386 && "
 fi
+wine_from_root=""
 if [ -n "$missing" ] || [ -n "$arch_step" ]; then
     command="${arch_step}apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$missing"
     if [ "$(id -u)" -ne 0 ]; then
@@ -29,9 +35,27 @@ if [ -n "$missing" ] || [ -n "$arch_step" ]; then
     [ -z "$arch_step" ] || dpkg --add-architecture i386
     # An index that failed may not be needed: the install says whether it was.
     apt_update || true
-    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing >&2; then
-        echo "${apt_update_problem:-Installing the packages above failed.}" >&2
+    apt_install() { DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$@" >&2; }
+    if ! apt_install $missing; then
+        # A mirror caught mid-sync breaks the i386 side, which only Wine needs: the build tools
+        # may still install, and Wine 8 can come from a root file system of its own instead.
+        if [ -z "$missing_wine" ] || { [ -n "$missing_tools" ] && ! apt_install $missing_tools; }; then
+            echo "${apt_update_problem:-Installing the packages above failed.}" >&2
+            exit 1
+        fi
+        wine_from_root=yes
+    fi
+fi
+if [ -n "$wine_from_root" ]; then
+    problem="${apt_update_problem:-Installing Wine from this machine's packages failed.}"
+    echo "$problem" >&2
+    echo "Wine 8 from this machine's packages cannot be installed now, so make runs the same Wine 8" \
+        "from a Debian 12 root instead, and tries the machine's packages again next time." >&2
+    if ! root=$(sh "$here/ci/wine-root.sh" bookworm) || ! sh "$here/ci/ensure-i386.sh" "$root"; then
+        echo "$problem" >&2
         exit 1
     fi
+    echo "Wine 8: $root" >&2
+    exit 0
 fi
 sh "$here/ci/ensure-i386.sh"

@@ -1,9 +1,9 @@
 # Sourced by the project's scripts: the environment of the private Wine prefix under build/,
 # which is created on first use. ~/.wine is never touched.
 # PELMORA_WINEPREFIX overrides the prefix location.
-# PELMORA_WINE_ROOT names a root file system (make test-wine10's Debian 13) whose Wine is used
-# instead of the system's, with a prefix of its own; the project must be mounted there at the same
-# path (scripts/ci/test-wine10.sh does it).
+# PELMORA_WINE_ROOT names a root file system (scripts/ci/wine-root.sh) whose Wine is used instead
+# of the system's, with a prefix of its own (build/wineprefix-wine10 for the root wine10-trixie);
+# the project must be mounted there at the same path (scripts/ci/in-wine-root.sh does it).
 # The project's root: the nearest folder above the running script that holds CMakePresets.json.
 pelmora_root=$(cd "$(dirname "$0")" && while [ ! -f CMakePresets.json ] && [ "$PWD" != / ]; do
     cd ..
@@ -14,7 +14,8 @@ if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
     export PELMORA_EMULATED_I386=1
 fi
 if [ -n "${PELMORA_WINE_ROOT:-}" ]; then
-    export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix-wine10}"
+    pelmora_wine=$(basename "$PELMORA_WINE_ROOT")
+    export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix-${pelmora_wine%%-*}}"
     # chroot starts in /; the Windows programs keep the working directory they were given.
     in_wine_root() {
         chroot "$PELMORA_WINE_ROOT" /bin/sh -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' \

@@ -3,12 +3,23 @@
 # IA-32 emulation turned off). There it runs under QEMU's user-mode emulation, which binfmt_misc
 # starts for every 32-bit x86 program, inside chroots too (the interpreter is opened at
 # registration). Quiet where 32-bit programs already run. As root, or it prints what to run.
+# Usage: ensure-i386.sh [root]: the 32-bit program to try is the machine's Wine, or a root file
+# system's own 32-bit loader (scripts/ci/wine-root.sh), which unlike Wine needs no /proc there.
 set -eu
 . "$(dirname "$0")/../apt.sh"
 
-loader=/usr/lib/wine/wine
-runs() { "$loader" --version >/dev/null 2>&1; }
-case "$("$loader" --version 2>&1)" in
+wine_root=${1:-}
+loader() {
+    if [ -n "$wine_root" ]; then
+        # Through the root's shell: chroot's execvp would hand a refused program to sh as a
+        # script, hiding the 'Exec format error'.
+        chroot "$wine_root" /bin/sh -c '/lib/ld-linux.so.2 "$@"' sh "$@"
+    else
+        /usr/lib/wine/wine "$@"
+    fi
+}
+runs() { loader --version >/dev/null 2>&1; }
+case "$(loader --version 2>&1)" in
 *'Exec format error'*) ;;
 *) exit 0 ;; # runs, or fails for another reason, which the Wine scripts report
 esac
@@ -48,7 +59,7 @@ fi
 [ ! -e "$misc/qemu-i386" ] || echo -1 >"$misc/qemu-i386"
 cat "$conf" >"$misc/register"
 if ! runs; then
-    echo "32-bit x86 programs still do not run under QEMU's emulation: $("$loader" --version 2>&1 |
+    echo "32-bit x86 programs still do not run under QEMU's emulation: $(loader --version 2>&1 |
         tail -n 1)" >&2
     exit 1
 fi

@@ -17,7 +17,8 @@ check() { # check <description> <command...>
 # the end holds for this file too.
 web=http:
 # Fake commands: root, every package missing, apt-get update failing the first $UPDATE_FAILURES
-# times with a mirror-sync error, and an install that answers $INSTALL_STATUS.
+# times with a mirror-sync error, an install that answers $INSTALL_STATUS ($WINE_INSTALL_STATUS
+# where it includes Wine's 32-bit side), and a root file system whose Wine answers from chroot.
 bin="$work/bin"
 mkdir -p "$bin"
 cat >"$bin/apt-get" <<FAKE
@@ -32,17 +33,25 @@ if [ "\$1" = update ]; then
     echo "E: Some index files failed to download. They have been ignored, or old ones used instead."
     exit 100
 fi
+case "\$*" in *wine32:i386*) exit "\${WINE_INSTALL_STATUS:-\$INSTALL_STATUS}" ;; esac
 exit "\$INSTALL_STATUS"
 FAKE
 printf '#!/bin/sh\necho 0\n' >"$bin/id"
 printf '#!/bin/sh\nexit 1\n' >"$bin/dpkg-query"
 printf '#!/bin/sh\necho i386\n' >"$bin/dpkg"
 printf '#!/bin/sh\necho "sleep $*" >>"$FAKE_LOG"\n' >"$bin/sleep"
+printf '#!/bin/sh\necho "chroot $*" >>"$FAKE_LOG"\necho wine-8.0\n' >"$bin/chroot"
+printf '#!/bin/sh\necho "debootstrap $*" >>"$FAKE_LOG"\n' >"$bin/debootstrap"
+printf '#!/bin/sh\necho "unshare $*" >>"$FAKE_LOG"\nexit 1\n' >"$bin/unshare"
 chmod +x "$bin"/*
 
-ensure_deps() { # ensure_deps <update failures> <install status>: output in $work/out, log in $work/log
+# ensure_deps <update failures> <install status> [Wine's install status]: output in $work/out, log
+# in $work/log. Roots are made in $work/cache.
+ensure_deps() {
     : >"$work/log"
     PATH="$bin:$PATH" FAKE_LOG="$work/log" UPDATE_FAILURES=$1 INSTALL_STATUS=$2 \
+        WINE_INSTALL_STATUS=${3:-$2} PELMORA_CACHE="$work/cache" \
+        PELMORA_DEBIAN_MIRROR=$web//mirror.invalid/debian \
         sh "$root/scripts/ensure-deps.sh" >"$work/out" 2>&1
 }
 explanation="apt-get update could not fetch $web//mirror.invalid/debian-security bookworm-security/main i386 Packages: the package mirror is inconsistent (caught mid-sync), not this project; trying again later usually helps."
@@ -58,6 +67,23 @@ check "... saying which index failed and why, last" [ "$(tail -n 1 "$work/out")"
 ensure_deps 1 100
 check "a mirror that recovers: the second update is the last" [ "$(grep -c '^update' "$work/log")" = 2 ]
 check "... and a failed install does not blame the mirror" sh -c "! grep -q 'mirror is inconsistent' '$work/out'"
+
+# Only Wine's 32-bit side fails to install: the build tools alone, then Wine 8 from a root.
+ensure_deps 5 0 100
+status=$?
+check "Wine that cannot install, with no root to be made: ensure-deps fails" [ "$status" -ne 0 ]
+check "... after the build tools installed on their own" grep -qx 'install.* googletest' "$work/log"
+check "... trying to make the Debian 12 root" grep -q '^unshare .*wine-root.sh bookworm --inside' "$work/log"
+check "... saying which index failed and why, last" [ "$(tail -n 1 "$work/out")" = "$explanation" ]
+mkdir -p "$work/cache/wine8-bookworm"
+touch "$work/cache/wine8-bookworm/.pelmora-complete"
+ensure_deps 5 0 100
+status=$?
+check "Wine that cannot install, with a Debian 12 root: ensure-deps succeeds" [ "$status" = 0 ]
+check "... saying why" grep -qxF "$explanation" "$work/out"
+check "... and naming the root" [ "$(tail -n 1 "$work/out")" = "Wine 8: $work/cache/wine8-bookworm" ]
+check "... whose 32-bit side it tried" grep -q "^chroot $work/cache/wine8-bookworm .*/lib/ld-linux.so.2" "$work/log"
+check "... having tried the machine's packages first" grep -q '^install.*wine32:i386' "$work/log"
 
 # The mirror from apt's sources, in both formats; the override wins.
 . "$root/scripts/apt.sh"
