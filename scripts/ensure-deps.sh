@@ -48,7 +48,7 @@ if [ -n "$missing" ] || [ -n "$arch_step" ]; then
 fi
 if [ -n "$wine_from_root" ]; then
     problem="${apt_update_problem:-Installing Wine from this machine's packages failed.}"
-    echo "$problem" >&2
+    [ -n "$apt_update_problem" ] || echo "$problem" >&2
     echo "Wine 8 from this machine's packages cannot be installed now, so make runs the same Wine 8" \
         "from a Debian 12 root instead, and tries the machine's packages again next time." >&2
     if ! root=$(sh "$here/ci/wine-root.sh" bookworm) || ! sh "$here/ci/ensure-i386.sh" "$root"; then
