@@ -23,7 +23,6 @@ arch_step=""
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     arch_step="dpkg --add-architecture i386 && "
 fi
-wine_from_root=""
 if [ -n "$missing" ] || [ -n "$arch_step" ]; then
     command="${arch_step}apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$missing"
     if [ "$(id -u)" -ne 0 ]; then
@@ -43,19 +42,16 @@ if [ -n "$missing" ] || [ -n "$arch_step" ]; then
             echo "${apt_update_problem:-Installing the packages above failed.}" >&2
             exit 1
         fi
-        wine_from_root=yes
+        problem="${apt_update_problem:-Installing Wine from this machine's packages failed.}"
+        [ -n "$apt_update_problem" ] || echo "$problem" >&2
+        echo "Wine 8 from this machine's packages cannot be installed now, so make runs the same" \
+            "Wine 8 from a Debian 12 root instead, and tries the machine's packages again next time." >&2
+        if ! root=$(sh "$here/ci/wine-root.sh" bookworm) || ! sh "$here/ci/ensure-i386.sh" "$root"; then
+            echo "$problem" >&2
+            exit 1
+        fi
+        echo "Wine 8: $root" >&2
+        exit 0
     fi
-fi
-if [ -n "$wine_from_root" ]; then
-    problem="${apt_update_problem:-Installing Wine from this machine's packages failed.}"
-    [ -n "$apt_update_problem" ] || echo "$problem" >&2
-    echo "Wine 8 from this machine's packages cannot be installed now, so make runs the same Wine 8" \
-        "from a Debian 12 root instead, and tries the machine's packages again next time." >&2
-    if ! root=$(sh "$here/ci/wine-root.sh" bookworm) || ! sh "$here/ci/ensure-i386.sh" "$root"; then
-        echo "$problem" >&2
-        exit 1
-    fi
-    echo "Wine 8: $root" >&2
-    exit 0
 fi
 sh "$here/ci/ensure-i386.sh"
