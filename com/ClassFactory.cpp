@@ -54,9 +54,11 @@ HRESULT STDMETHODCALLTYPE CClassFactory::LockServer(BOOL lock) {
     if (lock) {
         ComRuntime::CoAddRefServerProcess();
         m_activity->Locked();
+        m_dllLock.Lock();
     } else if (m_activity->Unlocked()) {
         // Only an unlock that matches a lock: a stray one would take a reference some other
         // holder counts on, and at zero the runtime suspends every class of the process.
+        m_dllLock.Unlock();
         ComRuntime::CoReleaseServerProcess();
     }
     return S_OK;

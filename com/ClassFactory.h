@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DllLock.h"
 #include "ServerActivity.h"
 
 #include <objbase.h>
@@ -8,14 +9,15 @@
 #include <memory>
 
 // The class object registered for the hosted CLSID: creates each object in-process, so the
-// class's DLL is loaded into this host, and passes lock requests on to the server process count.
+// class's DLL is loaded into this host, and passes lock requests on to the server process count
+// and to the DLL.
 // Lives on the heap and deletes itself on its last Release.
 class CClassFactory final : public IClassFactory {
 public:
     // activity hears of every CreateInstance and LockServer; the factory keeps it alive, since a
     // client's proxy or a hosted DLL's thread may call in after the hosting phase has ended.
     CClassFactory(REFCLSID clsid, std::shared_ptr<CServerActivity> activity)
-        : m_clsid(clsid), m_activity(std::move(activity)) {}
+        : m_clsid(clsid), m_activity(std::move(activity)), m_dllLock(clsid) {}
     explicit CClassFactory(REFCLSID clsid)
         : CClassFactory(clsid, std::make_shared<CServerActivity>()) {}
     CClassFactory(const CClassFactory&) = delete;
@@ -37,4 +39,5 @@ private:
     const CLSID m_clsid;
     DWORD m_cookie = 0;
     const std::shared_ptr<CServerActivity> m_activity;
+    CDllLock m_dllLock;
 };

@@ -17,6 +17,8 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD context, D
 HRESULT CoRevokeClassObject(DWORD cookie);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid,
                          LPVOID* object);
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO* serverInfo, REFIID iid,
+                         LPVOID* object);
 ULONG CoAddRefServerProcess();
 ULONG CoReleaseServerProcess();
 void CoFreeUnusedLibrariesEx(DWORD unloadDelayMs, DWORD reserved);

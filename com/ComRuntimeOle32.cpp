@@ -40,6 +40,11 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
     return ::CoCreateInstance(clsid, outer, context, iid, object);
 }
 
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO* serverInfo, REFIID iid,
+                         LPVOID* object) {
+    return ::CoGetClassObject(clsid, context, serverInfo, iid, object);
+}
+
 ULONG CoAddRefServerProcess() {
     return ::CoAddRefServerProcess();
 }

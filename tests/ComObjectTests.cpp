@@ -147,17 +147,40 @@ TEST_F(ComObjects, FactoryCreatesInProcessAndPassesTheResultBack) {
     factory->Release();
 }
 
-TEST_F(ComObjects, FactoryLockMovesTheServerProcessCount) {
+// Each lock also locks the hosted DLL through its own class object, fetched in-process, and each
+// matching unlock gives that back.
+TEST_F(ComObjects, FactoryLockMovesTheServerProcessCountAndLocksTheDll) {
     auto* factory = new CClassFactory(kClsid);
     factory->AddRef();
     const struct {
         BOOL lock;
         long count;
-    } steps[] = {{TRUE, 1}, {2, 2}, {FALSE, 1}, {FALSE, 0}, {FALSE, 0} /* never locked */};
+        long dllLocks;
+    } steps[] = {
+        {TRUE, 1, 1}, {2, 2, 2}, {FALSE, 1, 1}, {FALSE, 0, 0}, {FALSE, 0, 0} /* never locked */,
+        {TRUE, 1, 1}};
     for (const auto& step : steps) {
         EXPECT_EQ(factory->LockServer(step.lock), S_OK);
         EXPECT_EQ(FakeSnapshot().serverProcessCount, step.count);
+        EXPECT_EQ(FakeSnapshot().dllLocks, step.dllLocks);
     }
+    for (const DWORD context : FakeSnapshot().classObjectContexts) {
+        EXPECT_EQ(context, static_cast<DWORD>(CLSCTX_INPROC_SERVER));
+    }
+    // A factory that goes while locked gives the DLL's lock back.
+    factory->Release();
+    EXPECT_EQ(FakeSnapshot().dllLocks, 0);
+
+    // A DLL whose class object cannot be had is not locked; the process still is.
+    ResetFake();
+    Fake().getClassObjectResult = REGDB_E_CLASSNOTREG;
+    factory = new CClassFactory(kClsid);
+    factory->AddRef();
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    const auto fake = FakeSnapshot();
+    EXPECT_EQ(fake.serverProcessCount, 0);
+    EXPECT_EQ(fake.dllLocks, 0);
     factory->Release();
 }
 

@@ -1,5 +1,6 @@
 #include "FakeComRuntime.h"
 
+#include "ComObject.h"
 #include "ComRuntime.h"
 
 #include <algorithm>
@@ -146,6 +147,45 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
         model = g_fake.model;
     }
     return model->CreateInstance(clsid, outer, iid, object);
+}
+
+namespace {
+
+// A hosted DLL's class object as far as its lock goes.
+class CFakeDllClassObject final : public win::CComObject<IClassFactory> {
+public:
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        Hold hold(g_lock);
+        g_fake.dllLocks += lock ? 1 : -1;
+        return S_OK;
+    }
+};
+
+} // namespace
+
+HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO*, REFIID iid, LPVOID* object) {
+    IRuntimeModel* model = nullptr;
+    {
+        Hold hold(g_lock);
+        g_fake.calls.push_back(L"CoGetClassObject");
+        g_fake.classObjectContexts.push_back(context);
+        *object = nullptr;
+        if (g_fake.model == nullptr) {
+            if (FAILED(g_fake.getClassObjectResult)) {
+                return g_fake.getClassObjectResult;
+            }
+            IClassFactory* const classObject = new CFakeDllClassObject;
+            const HRESULT result = classObject->QueryInterface(iid, object);
+            classObject->Release();
+            return result;
+        }
+        model = g_fake.model;
+    }
+    return model->GetInprocClassObject(clsid, iid, object);
 }
 
 namespace {

@@ -14,6 +14,7 @@ struct IRuntimeModel {
     virtual void ServerProcessCountChanged(long count) = 0;
     virtual HRESULT CreateInstance(REFCLSID clsid, IUnknown* outer, REFIID iid, void** out) = 0;
     virtual void FreeUnusedLibraries(DWORD unloadDelayMs) = 0;
+    virtual HRESULT GetInprocClassObject(REFCLSID clsid, REFIID iid, void** out) = 0;
 };
 
 // Stands in for ole32 behind ComRuntime.h: records every call and answers as configured. Class
@@ -51,6 +52,8 @@ struct FakeComRuntime {
     DWORD nextCookie = 0x100;
     HRESULT revokeResult = S_OK;
     HRESULT createResult = S_OK;
+    // Without a model, CoGetClassObject hands out a class object whose locks move dllLocks.
+    HRESULT getClassObjectResult = S_OK;
     HRESULT clsidFromStringResult = S_OK;
     CLSID clsidFromString = {}; // written only when clsidFromStringResult succeeds
     HRESULT progIdResult = REGDB_E_CLASSNOTREG;
@@ -76,6 +79,8 @@ struct FakeComRuntime {
     std::vector<ULONG> countAfterRevoke; // the object's count once the runtime let go of it
     std::vector<Creation> creations;
     long serverProcessCount = 0;
+    std::vector<DWORD> classObjectContexts; // each CoGetClassObject's context
+    long dllLocks = 0;
     std::vector<Marshal> marshals;          // each holds a reference on its object until released
     std::vector<IStream*> releasedMarshals; // streams given to CoReleaseMarshalData
     std::vector<std::wstring> calls; // operation names in call order

@@ -23,6 +23,7 @@ constexpr CLSID kClsid = {
     0x8f0e1d2c, 0x3b4a, 0x5968, {0x77, 0x86, 0x95, 0xa4, 0xb3, 0xc2, 0xd1, 0xe0}};
 const std::wstring kClsidText = L"{8F0E1D2C-3B4A-5968-7786-95A4B3C2D1E0}";
 const std::wstring kWaitLine = L"Wait for Event Signal by ISurrogate::FreeSurrogate.";
+const std::wstring kDoneLine = L"Pelmora COM Surrogate done.";
 
 // Captures std::wcout, calling a hook with each line as it is flushed (on the printing thread).
 class CCapture : public std::wstreambuf {
@@ -448,23 +449,52 @@ protected:
     std::optional<CWindowsRuntimeModel> m_model;
 };
 
-TEST_F(WindowsRuntime, FreedOnceTheLastObjectIsReleasedAndItsDllHasUnloaded) {
-    m_model->AddDll(kClsid);
-    Start();
-    ASSERT_TRUE(m_capture.WaitForLine(kWaitLine, kHangMs));
-    IUnknown* object = nullptr;
-    ASSERT_EQ(m_model->Activate(kClsid, &object), S_OK);
-    ASSERT_TRUE(m_model->Loaded(kClsid));
-    object->Release();
-    ASSERT_TRUE(WaitUntil([this] { return m_model->UnloadPending(kClsid); }, kHangMs));
-    EXPECT_FALSE(Finished(1500)); // the unload delay has not passed
-    m_model->Advance(10 * 60 * 1000);
-    ASSERT_TRUE(Finished(kHangMs));
-    EXPECT_EQ(Join(), 0);
-    EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
-    EXPECT_FALSE(m_model->Loaded(kClsid));
-    EXPECT_EQ(m_model->FreeSurrogateCalls(), 1);
-    ExpectEveryClassRevoked();
+// The runtime frees the host once its DLL has answered that it can unload for 30 s in a row, and
+// the DLL cannot while a client holds a lock on the class object, even without any object.
+TEST_F(WindowsRuntime, FreedOnlyOnceTheDllHasBeenUnusedForTheUnloadDelay) {
+    constexpr ULONGLONG kSecond = 1000;
+    const struct {
+        const char* name;
+        bool locked;
+    } cases[] = {{"the last object released", false}, {"a lock and no object", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        m_model->AddDll(kClsid);
+        CCapture capture;
+        Start();
+        ASSERT_TRUE(capture.WaitForLine(kWaitLine, kHangMs));
+        IUnknown* object = nullptr;
+        ASSERT_EQ(m_model->Activate(kClsid, &object), S_OK);
+        ASSERT_TRUE(m_model->Loaded(kClsid));
+        IClassFactory* factory = nullptr;
+        if (c.locked) {
+            ASSERT_EQ(m_model->GetClassObject(kClsid, &factory), S_OK);
+            EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+        }
+        object->Release();
+        if (c.locked) {
+            const int asked = m_model->CanUnloadNowCalls();
+            ASSERT_TRUE(
+                WaitUntil([&] { return m_model->CanUnloadNowCalls() > asked + 1; }, kHangMs));
+            m_model->Advance(31 * kSecond);
+            EXPECT_FALSE(capture.WaitForLine(kDoneLine, 1500));
+            EXPECT_FALSE(m_model->UnloadPending(kClsid));
+            EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+            factory->Release();
+        }
+        ASSERT_TRUE(WaitUntil([this] { return m_model->UnloadPending(kClsid); }, kHangMs));
+        m_model->Advance(29 * kSecond);
+        EXPECT_FALSE(capture.WaitForLine(kDoneLine, 1500));
+        m_model->Advance(2 * kSecond);
+        ASSERT_TRUE(capture.WaitForLine(kDoneLine, kHangMs));
+        EXPECT_EQ(Join(), 0);
+        EXPECT_EQ(capture.Text(), kServingTrace + kDoneLine + L"\n");
+        EXPECT_FALSE(m_model->Loaded(kClsid));
+        EXPECT_EQ(m_model->FreeSurrogateCalls(), 1);
+        ExpectEveryClassRevoked();
+    }
 }
 
 TEST_F(WindowsRuntime, ADllThatNeverCanUnloadKeepsTheHost) {

@@ -21,6 +21,25 @@ private:
     const std::shared_ptr<std::atomic<long>> m_live;
 };
 
+// The class object of a model DLL, as far as its lock goes.
+class CModelClassObject final : public win::CComObject<IClassFactory> {
+public:
+    explicit CModelClassObject(std::shared_ptr<std::atomic<long>> locks)
+        : m_locks(std::move(locks)) {}
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        *m_locks += lock ? 1 : -1;
+        return S_OK;
+    }
+
+private:
+    const std::shared_ptr<std::atomic<long>> m_locks;
+};
+
 } // namespace
 
 CWindowsRuntimeModel::CWindowsRuntimeModel() {
@@ -38,7 +57,8 @@ CWindowsRuntimeModel::~CWindowsRuntimeModel() {
 
 void CWindowsRuntimeModel::AddDll(REFCLSID clsid, bool alwaysInUse) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    m_dlls.push_back({clsid, alwaysInUse, false, false, 0, std::make_shared<std::atomic<long>>(0)});
+    m_dlls.push_back({clsid, alwaysInUse, false, false, 0, std::make_shared<std::atomic<long>>(0),
+                      std::make_shared<std::atomic<long>>(0)});
 }
 
 CWindowsRuntimeModel::Dll* CWindowsRuntimeModel::Find(REFCLSID clsid) {
@@ -156,7 +176,7 @@ void CWindowsRuntimeModel::FreeUnusedLibraries(DWORD unloadDelayMs) {
             continue;
         }
         ++m_canUnloadNowCalls;
-        if (dll.alwaysInUse || *dll.liveObjects > 0) {
+        if (dll.alwaysInUse || *dll.liveObjects > 0 || *dll.locks > 0) {
             dll.unloadPending = false;
         } else if (!dll.unloadPending && delay > 0) {
             dll.unloadPending = true;
@@ -177,4 +197,19 @@ void CWindowsRuntimeModel::FreeUnusedLibraries(DWORD unloadDelayMs) {
     ISurrogate* const surrogate = FakeSnapshot().surrogates.at(0);
     ++m_freeSurrogateCalls;
     m_threads.emplace_back([surrogate] { surrogate->FreeSurrogate(); });
+}
+
+HRESULT CWindowsRuntimeModel::GetInprocClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    *out = nullptr;
+    Dll* const dll = Find(clsid);
+    if (dll == nullptr) {
+        return REGDB_E_CLASSNOTREG;
+    }
+    dll->loaded = true;
+    dll->unloadPending = false;
+    IClassFactory* const classObject = new CModelClassObject(dll->locks);
+    const HRESULT result = classObject->QueryInterface(iid, out);
+    classObject->Release();
+    return result;
 }

@@ -14,15 +14,17 @@
 // the surrogate registration): the fake's records, plus
 // - CoReleaseServerProcess bringing the count to zero suspends every class object of the process,
 //   and a suspended class is offered to no new activation (CoReleaseServerProcess);
-// - CoFreeUnusedLibrariesEx asks each DLL loaded into the surrogate through CoCreateInstance for
-//   DllCanUnloadNow, and unloads one that answered S_OK once the delay has passed since it first
-//   did so in a row; a DLL of the multithreaded apartment gets the default delay of 10 minutes for
-//   INFINITE (CoFreeUnusedLibrariesEx);
+// - CoFreeUnusedLibrariesEx asks each DLL loaded into the surrogate (by CoCreateInstance or
+//   CoGetClassObject) for DllCanUnloadNow, and unloads one that answered S_OK once the delay has
+//   passed since it first did so in a row; a DLL of the multithreaded apartment gets the default
+//   delay of 10 minutes for INFINITE (CoFreeUnusedLibrariesEx);
+// - a DLL answers S_OK while none of its objects is alive and its class object holds no lock
+//   (IClassFactory::LockServer, DllCanUnloadNow);
 // - once every such DLL is unloaded, the runtime calls FreeSurrogate on the registered surrogate
 //   from a thread of its own (ISurrogate::FreeSurrogate);
 // - classes that share an AppID are loaded into the running surrogate with LoadDllServer.
-// Installs itself into the fake on construction; the fake must outlive it. Its clock is the tick
-// count plus whatever Advance added, so that delays of minutes pass at once.
+// Installs itself into the fake on construction; the fake must outlive it. Its clock moves only by
+// Advance, so that delays of minutes pass at once, and exactly.
 class CWindowsRuntimeModel final : public IRuntimeModel {
 public:
     CWindowsRuntimeModel();
@@ -31,7 +33,7 @@ public:
     ~CWindowsRuntimeModel() override;
 
     // A DLL registered as clsid's in-process server, not loaded yet. One that always answers
-    // S_FALSE never unloads; otherwise it answers S_OK while none of its objects is alive.
+    // S_FALSE never unloads.
     void AddDll(REFCLSID clsid, bool alwaysInUse = false);
 
     // A client's activation: the class object of a registered class that is not suspended, then
@@ -52,6 +54,7 @@ public:
     void ServerProcessCountChanged(long count) override;
     HRESULT CreateInstance(REFCLSID clsid, IUnknown* outer, REFIID iid, void** out) override;
     void FreeUnusedLibraries(DWORD unloadDelayMs) override;
+    HRESULT GetInprocClassObject(REFCLSID clsid, REFIID iid, void** out) override;
 
 private:
     struct Dll {
@@ -61,9 +64,10 @@ private:
         bool unloadPending;
         ULONGLONG unloadAt;
         std::shared_ptr<std::atomic<long>> liveObjects; // shared with its objects
+        std::shared_ptr<std::atomic<long>> locks;       // shared with its class objects
     };
     Dll* Find(REFCLSID clsid);
-    ULONGLONG Now() const { return GetTickCount64() + m_advanced; }
+    ULONGLONG Now() const { return m_advanced; }
 
     std::recursive_mutex m_lock;
     std::vector<Dll> m_dlls;
