@@ -8,6 +8,10 @@ namespace ComRuntime {
 
 HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit);
 void CoUninitialize();
+HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR securityDescriptor, LONG authServiceCount,
+                             SOLE_AUTHENTICATION_SERVICE* authServices, void* reserved1,
+                             DWORD authnLevel, DWORD impLevel, void* authList, DWORD capabilities,
+                             void* reserved3);
 HRESULT CoRegisterSurrogate(ISurrogate* surrogate);
 HRESULT CLSIDFromString(LPCOLESTR text, LPCLSID clsid);
 HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* progId);

@@ -10,6 +10,14 @@ void CoUninitialize() {
     ::CoUninitialize();
 }
 
+HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR securityDescriptor, LONG authServiceCount,
+                             SOLE_AUTHENTICATION_SERVICE* authServices, void* reserved1,
+                             DWORD authnLevel, DWORD impLevel, void* authList, DWORD capabilities,
+                             void* reserved3) {
+    return ::CoInitializeSecurity(securityDescriptor, authServiceCount, authServices, reserved1,
+                                  authnLevel, impLevel, authList, capabilities, reserved3);
+}
+
 HRESULT CoRegisterSurrogate(ISurrogate* surrogate) {
     return ::CoRegisterSurrogate(surrogate);
 }

@@ -1,5 +1,6 @@
 #include "Hosting.h"
 
+#include "AppIdSecurity.h"
 #include "ComRuntime.h"
 #include "HostedDll.h"
 #include "IdleWatch.h"
@@ -56,6 +57,16 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
     std::wcout << L"CLSID  : " << clsidText << std::endl;
     ComRuntime::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
+    // A malformed text must not leave an indeterminate identifier to register.
+    CLSID clsid = {};
+    ComRuntime::CLSIDFromString(clsidText.c_str(), &clsid);
+    // Serving with weaker security than the AppID asks would let in clients it refuses.
+    if (!ApplyAppIdSecurity(clsid)) {
+        std::wcout << L"Terminated due to failure in initializing COM security." << std::endl;
+        ComRuntime::CoUninitialize();
+        return -1;
+    }
+
     CSurrogate surrogate(createEvent);
     // Without the event no FreeSurrogate could ever end the wait.
     if (surrogate.Event() == nullptr) {
@@ -75,10 +86,6 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
         pins.Pin();
         idleSeconds = IdleSecondsSetting();
     }
-
-    // A malformed text must not leave an indeterminate identifier to register.
-    CLSID clsid = {};
-    ComRuntime::CLSIDFromString(clsidText.c_str(), &clsid);
 
     LPOLESTR progId = nullptr;
     if (FAILED(ComRuntime::ProgIDFromCLSID(clsid, &progId)) || progId == nullptr) {

@@ -50,6 +50,21 @@ void CoUninitialize() {
     ++g_fake.uninitializeCalls;
 }
 
+HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR securityDescriptor, LONG authServiceCount,
+                             SOLE_AUTHENTICATION_SERVICE* authServices, void* reserved1, DWORD,
+                             DWORD, void* authList, DWORD capabilities, void* reserved3) {
+    Hold hold(g_lock);
+    g_fake.calls.push_back(L"CoInitializeSecurity");
+    GUID appId = {};
+    if ((capabilities & EOAC_APPID) != 0 && securityDescriptor != nullptr) {
+        appId = *static_cast<const GUID*>(securityDescriptor);
+    }
+    g_fake.securityCalls.push_back({capabilities, appId, authServiceCount,
+                                    authServices == nullptr && reserved1 == nullptr &&
+                                        authList == nullptr && reserved3 == nullptr});
+    return g_fake.initializeSecurityResult;
+}
+
 HRESULT CoRegisterSurrogate(ISurrogate* surrogate) {
     Hold hold(g_lock);
     g_fake.calls.push_back(L"CoRegisterSurrogate");

@@ -52,6 +52,7 @@ struct FakeComRuntime {
     DWORD nextCookie = 0x100;
     HRESULT revokeResult = S_OK;
     HRESULT createResult = S_OK;
+    HRESULT initializeSecurityResult = S_OK;
     // Without a model, CoGetClassObject hands out a class object whose locks move dllLocks.
     HRESULT getClassObjectResult = S_OK;
     HRESULT clsidFromStringResult = S_OK;
@@ -70,6 +71,13 @@ struct FakeComRuntime {
     LPVOID initializeReserved = reinterpret_cast<LPVOID>(1);
     DWORD initializeFlags = 0xFFFFFFFF;
     int uninitializeCalls = 0;
+    struct Security {
+        DWORD capabilities;
+        GUID appId; // what the descriptor argument points to, with EOAC_APPID
+        LONG authServiceCount;
+        bool otherPointersNull;
+    };
+    std::vector<Security> securityCalls;
     std::vector<ISurrogate*> surrogates;
     std::vector<std::wstring> clsidTexts;
     std::vector<CLSID> progIdLookups;

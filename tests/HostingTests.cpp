@@ -1,13 +1,16 @@
 // The hosting phase in process, against the fake runtime: the trace, the calls it makes and the
 // lifecycle that ends with FreeSurrogate, which Wine's runtime never sends.
+#include "AppIdSecurity.h"
 #include "FakeComRuntime.h"
 #include "HandleWatch.h"
 #include "Hosting.h"
+#include "Text.h"
 #include "WindowsRuntimeModel.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <iostream>
@@ -22,6 +25,10 @@ namespace {
 constexpr CLSID kClsid = {
     0x8f0e1d2c, 0x3b4a, 0x5968, {0x77, 0x86, 0x95, 0xa4, 0xb3, 0xc2, 0xd1, 0xe0}};
 const std::wstring kClsidText = L"{8F0E1D2C-3B4A-5968-7786-95A4B3C2D1E0}";
+// The class's AppID, as the runtime found the host through it.
+// {8F0E1D2C-3B4A-5968-7786-95A4B3C2D1AA}
+constexpr GUID kAppId = {
+    0x8f0e1d2c, 0x3b4a, 0x5968, {0x77, 0x86, 0x95, 0xa4, 0xb3, 0xc2, 0xd1, 0xaa}};
 const std::wstring kWaitLine = L"Wait for Event Signal by ISurrogate::FreeSurrogate.";
 const std::wstring kDoneLine = L"Pelmora COM Surrogate done.";
 
@@ -95,6 +102,21 @@ HRESULT FreeFromAnotherThread() {
     return result;
 }
 
+// Sets (or, for a null value, removes) clsid's AppID value under HKEY_CLASSES_ROOT.
+void SetAppIdValue(REFCLSID clsid, DWORD type, const void* data, DWORD size) {
+    const std::wstring key = L"CLSID\\" + win::GuidText(clsid);
+    if (data == nullptr) {
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
+        RegDeleteKeyW(HKEY_CLASSES_ROOT, key.c_str());
+        return;
+    }
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), L"AppID", type, data, size),
+              ERROR_SUCCESS);
+}
+void SetAppIdText(REFCLSID clsid, const std::wstring& text, DWORD type = REG_SZ) {
+    SetAppIdValue(clsid, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
+}
+
 class Hosting : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -103,23 +125,29 @@ protected:
         Fake().clsidFromString = kClsid;
         Fake().progIdResult = S_OK;
         Fake().progId = L"Pelmora.Test.1";
+        SetAppIdText(kClsid, win::GuidText(kAppId));
     }
     void TearDown() override {
         // A test that failed half-way leaves the run waiting: free it, so the next test can start.
+        // A run that ended has taken its surrogate with it.
         if (m_thread.joinable()) {
-            if (!FakeSnapshot().surrogates.empty()) {
+            if (!m_ended && !FakeSnapshot().surrogates.empty()) {
                 FreeFromAnotherThread();
             }
             m_thread.join();
         }
         ResetFake();
         g_event.Reset();
+        SetAppIdValue(kClsid, REG_NONE, nullptr, 0);
     }
 
     // Runs the hosting phase on its own thread; Join returns its exit code.
     void Start(CompletionEventFactory createEvent = RecordingEvent) {
-        m_thread =
-            std::thread([this, createEvent] { m_result = RunSurrogate(kClsidText, createEvent); });
+        m_ended = false;
+        m_thread = std::thread([this, createEvent] {
+            m_result = RunSurrogate(kClsidText, createEvent);
+            m_ended = true;
+        });
     }
     int Join() {
         m_thread.join();
@@ -139,6 +167,7 @@ protected:
     CCapture m_capture;
     std::thread m_thread;
     int m_result = 12345;
+    std::atomic<bool> m_ended{false};
 };
 
 const std::wstring kServingTrace = L"CLSID  : " + kClsidText +
@@ -160,13 +189,19 @@ TEST_F(Hosting, FreeSurrogateDuringAWaitEndsTheRun) {
     EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
     EXPECT_EQ(g_event.OtherHandles(), 0);
     const auto fake = FakeSnapshot();
-    // The host's own server process reference spans the run.
+    // The AppID's security before anything can be marshalled; the host's own server process
+    // reference spans the run.
     EXPECT_EQ(fake.calls,
-              (std::vector<std::wstring>{L"CoInitializeEx", L"CoAddRefServerProcess",
-                                         L"CoRegisterSurrogate", L"CLSIDFromString",
-                                         L"ProgIDFromCLSID", L"CoTaskMemFree",
-                                         L"CoRegisterClassObject", L"CoRevokeClassObject",
-                                         L"CoReleaseServerProcess", L"CoUninitialize"}));
+              (std::vector<std::wstring>{
+                  L"CoInitializeEx", L"CLSIDFromString", L"CoInitializeSecurity",
+                  L"CoAddRefServerProcess", L"CoRegisterSurrogate", L"ProgIDFromCLSID",
+                  L"CoTaskMemFree", L"CoRegisterClassObject", L"CoRevokeClassObject",
+                  L"CoReleaseServerProcess", L"CoUninitialize"}));
+    ASSERT_EQ(fake.securityCalls.size(), 1u);
+    EXPECT_EQ(fake.securityCalls[0].capabilities, static_cast<DWORD>(EOAC_APPID));
+    EXPECT_TRUE(IsEqualGUID(fake.securityCalls[0].appId, kAppId));
+    EXPECT_EQ(fake.securityCalls[0].authServiceCount, -1);
+    EXPECT_TRUE(fake.securityCalls[0].otherPointersNull);
     EXPECT_EQ(fake.initializeReserved, nullptr);
     EXPECT_EQ(fake.initializeFlags, static_cast<DWORD>(COINIT_MULTITHREADED));
     EXPECT_EQ(fake.clsidTexts, std::vector<std::wstring>{kClsidText});
@@ -235,14 +270,111 @@ TEST_F(Hosting, UnconvertibleTextRegistersTheNullClsid) {
     EXPECT_TRUE(IsEqualCLSID(fake.registrations[0].clsid, GUID_NULL));
 }
 
-TEST_F(Hosting, EndsAtOnceWhenTheCompletionEventCannotBeCreated) {
-    Start(NoEvent);
-    EXPECT_EQ(Join(), -1);
-    EXPECT_EQ(m_capture.Text(),
-              L"CLSID  : " + kClsidText +
-                  L"\nTerminated due to failure in creating the completion event.\n");
-    EXPECT_EQ(FakeSnapshot().calls,
-              (std::vector<std::wstring>{L"CoInitializeEx", L"CoUninitialize"}));
+// What the run needs before it can serve safely; without it the host registers nothing and ends.
+TEST_F(Hosting, EndsAtOnceWithoutWhatItNeedsToServe) {
+    const std::vector<std::wstring> securityRefused = {L"CoInitializeEx", L"CLSIDFromString",
+                                                       L"CoInitializeSecurity", L"CoUninitialize"};
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        CompletionEventFactory createEvent;
+        std::wstring reason;
+        std::vector<std::wstring> calls;
+    } cases[] = {
+        {"no completion event", [] {}, NoEvent,
+         L"Terminated due to failure in creating the completion event.",
+         {L"CoInitializeEx", L"CLSIDFromString", L"CoInitializeSecurity", L"CoUninitialize"}},
+        {"COM refuses the AppID's security",
+         [] { Fake().initializeSecurityResult = E_ACCESSDENIED; }, RecordingEvent,
+         L"Terminated due to failure in initializing COM security.", securityRefused},
+        {"too late, already set", [] { Fake().initializeSecurityResult = RPC_E_TOO_LATE; },
+         RecordingEvent, L"Terminated due to failure in initializing COM security.",
+         securityRefused},
+        {"an AppID value that is no GUID", [] { SetAppIdText(kClsid, L"Their.App"); },
+         RecordingEvent, L"Terminated due to failure in initializing COM security.",
+         {L"CoInitializeEx", L"CLSIDFromString", L"CoUninitialize"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        c.arrange();
+        CCapture capture;
+        Start(c.createEvent);
+        // A run that serves after all is freed: the case fails rather than hangs.
+        const ULONGLONG deadline = GetTickCount64() + kHangMs;
+        while (!m_ended && capture.Text().find(kWaitLine) == std::wstring::npos &&
+               GetTickCount64() < deadline) {
+            Sleep(10);
+        }
+        if (!m_ended) {
+            FreeFromAnotherThread();
+        }
+        EXPECT_EQ(Join(), -1);
+        EXPECT_EQ(capture.Text(), L"CLSID  : " + kClsidText + L"\n" + c.reason + L"\n");
+        const auto fake = FakeSnapshot();
+        EXPECT_EQ(fake.calls, c.calls);
+        EXPECT_TRUE(fake.surrogates.empty());
+        EXPECT_TRUE(fake.registrations.empty());
+    }
+}
+
+// The AppID value as the host reads it, and what it then asks of COM. Only a braced GUID is an
+// AppID; a class without one gets COM's own defaults, and anything else is not served.
+TEST(AppIdSecurity, OnlyAReadableAppIdIsAppliedAndOnlyNoneIsLeftToCom) {
+    const GUID appIdBytes = kAppId;
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        ClassAppId::State state;
+        bool serves;
+        size_t securityCalls;
+    } cases[] = {
+        {"no class key", [] {}, ClassAppId::State::None, true, 0},
+        {"no AppID value",
+         [] {
+             SetAppIdText(kClsid, L"x");
+             RegDeleteKeyValueW(HKEY_CLASSES_ROOT, (L"CLSID\\" + win::GuidText(kClsid)).c_str(),
+                                L"AppID");
+         },
+         ClassAppId::State::None, true, 0},
+        {"a braced GUID", [] { SetAppIdText(kClsid, win::GuidText(kAppId)); },
+         ClassAppId::State::Found, true, 1},
+        {"in lower case", [] { SetAppIdText(kClsid, L"{8f0e1d2c-3b4a-5968-7786-95a4b3c2d1aa}"); },
+         ClassAppId::State::Found, true, 1},
+        {"REG_EXPAND_SZ", [] { SetAppIdText(kClsid, win::GuidText(kAppId), REG_EXPAND_SZ); },
+         ClassAppId::State::Found, true, 1},
+        {"empty", [] { SetAppIdText(kClsid, L""); }, ClassAppId::State::Unreadable, false, 0},
+        {"without braces", [] { SetAppIdText(kClsid, L"8F0E1D2C-3B4A-5968-7786-95A4B3C2D1AA"); },
+         ClassAppId::State::Unreadable, false, 0},
+        {"trailing text", [] { SetAppIdText(kClsid, win::GuidText(kAppId) + L" "); },
+         ClassAppId::State::Unreadable, false, 0},
+        {"a ProgID", [] { SetAppIdText(kClsid, L"Their.App"); }, ClassAppId::State::Unreadable,
+         false, 0},
+        {"longer than any GUID", [] { SetAppIdText(kClsid, std::wstring(200, L'{')); },
+         ClassAppId::State::Unreadable, false, 0},
+        {"REG_BINARY", [&] { SetAppIdValue(kClsid, REG_BINARY, &appIdBytes, sizeof(appIdBytes)); },
+         ClassAppId::State::Unreadable, false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetAppIdValue(kClsid, REG_NONE, nullptr, 0);
+        ResetFake();
+        c.arrange();
+        const ClassAppId appId = ReadClassAppId(kClsid);
+        EXPECT_EQ(appId.state, c.state);
+        if (c.state == ClassAppId::State::Found) {
+            EXPECT_TRUE(IsEqualGUID(appId.id, kAppId));
+        }
+        EXPECT_EQ(ApplyAppIdSecurity(kClsid), c.serves);
+        const auto fake = FakeSnapshot();
+        ASSERT_EQ(fake.securityCalls.size(), c.securityCalls);
+        if (c.securityCalls > 0) {
+            EXPECT_TRUE(IsEqualGUID(fake.securityCalls[0].appId, kAppId));
+        }
+    }
+    SetAppIdValue(kClsid, REG_NONE, nullptr, 0);
+    ResetFake();
 }
 
 } // namespace
