@@ -53,7 +53,8 @@ void HoldClassObject(CSurrogate& surrogate, REFCLSID clsid, CTableMarshal& hold)
 
 } // namespace
 
-int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEvent) {
+int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEvent,
+                 HANDLE stopEvent) {
     std::wcout << L"CLSID  : " << clsidText << std::endl;
     ComRuntime::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
@@ -114,12 +115,18 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
     }
 
     std::wcout << L"Wait for Event Signal by ISurrogate::FreeSurrogate." << std::endl;
+    const HANDLE waits[] = {surrogate.Event(), stopEvent};
+    const DWORD waitCount = stopEvent != nullptr ? 2 : 1;
     DWORD waitResult = WAIT_TIMEOUT;
     do {
-        waitResult = WaitForSingleObject(surrogate.Event(), 1000);
+        waitResult = WaitForMultipleObjects(waitCount, waits, FALSE, 1000);
         Sleep(10);
         if (waitResult == WAIT_OBJECT_0) {
             continue;
+        }
+        // Asked to end from outside: the same end as after FreeSurrogate, below.
+        if (waitResult == WAIT_OBJECT_0 + 1) {
+            break;
         }
         // The runtime frees the surrogate only once every hosted DLL has been unloaded, and it
         // leaves the unloading to the surrogate.
@@ -141,7 +148,8 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
 
     surrogate.Release();
     classObjectHold.Release();
-    // A class the runtime loaded while FreeSurrogate ran is revoked while COM still runs.
+    // While COM still runs: every class after a stop, or one the runtime loaded while
+    // FreeSurrogate ran.
     surrogate.FreeSurrogate();
     pins.Release();
     processReference.Release();

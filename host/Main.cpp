@@ -1,5 +1,6 @@
 #include "ArgumentMap.h"
 #include "Console.h"
+#include "ConsoleControl.h"
 #include "Hosting.h"
 #include "Output.h"
 #include "Unique.h"
@@ -45,6 +46,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     CConsoleStreams console;
     SetUpConsole(console);
     InstallOutput();
+    // Also for a console the host was given rather than asked for.
+    CConsoleControl consoleControl;
+    consoleControl.Install();
 
     // The narrow command line loses characters outside the ANSI code page: split the wide one.
     int count = 0;
@@ -68,7 +72,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
                 std::wcout << L"Terminated due to missing argument." << std::endl;
                 result = -1;
             } else {
-                result = RunSurrogate(clsidText);
+                result = RunSurrogate(clsidText, CreateCompletionEvent, consoleControl.StopEvent());
             }
         }
     }

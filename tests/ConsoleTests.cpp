@@ -4,10 +4,13 @@
 #include "Banner.h"
 #include "ChildProcess.h"
 #include "Console.h"
+#include "ConsoleControl.h"
 #include "Output.h"
 #include "Platform.h"
 #include "TempFolder.h"
 #include "Unique.h"
+
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -58,13 +61,32 @@ TEST(ConsoleSwitch, OnlyExactlyTrueTurnsTheConsoleOn) {
     SetSwitch(nullptr);
 }
 
+// What a file holds, read while its writer may still have it open.
+std::string FileText(const std::wstring& path) {
+    std::string content;
+    const win::CFileHandle reader(CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, 0, nullptr));
+    char buffer[4096];
+    DWORD read = 0;
+    while (reader && ReadFile(reader.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+        content.append(buffer, read);
+    }
+    return content;
+}
+
+// A file that a child process inherits as its standard output.
+win::CFileHandle InheritableFile(const std::wstring& path) {
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    return win::CFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+}
+
 // A parent that redirected standard output keeps it, even with the switch on.
 TEST(ConsoleSwitch, RedirectedOutputStaysInTheFile) {
     const CTempFolder folder(L"pelmora-console-test");
     const std::wstring path = folder.File(L"trace.txt");
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    win::CFileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    win::CFileHandle file = InheritableFile(path);
     ASSERT_TRUE(file);
 
     SetSwitch("true");
@@ -76,19 +98,8 @@ TEST(ConsoleSwitch, RedirectedOutputStaysInTheFile) {
     ASSERT_TRUE(host.Wait(30000));
     EXPECT_EQ(host.ExitCode(), 4294967295u);
 
-    std::string content;
-    {
-        const win::CFileHandle reader(CreateFileW(
-            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, 0, nullptr));
-        ASSERT_TRUE(reader);
-        char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(reader.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
-            content.append(buffer, read);
-        }
-    }
-    EXPECT_EQ(content, Banner(host.Id(), "\r\n") + "Terminated due to missing argument.\r\n");
+    EXPECT_EQ(FileText(path),
+              Banner(host.Id(), "\r\n") + "Terminated due to missing argument.\r\n");
 }
 
 // The console this program runs in, read back as text.
@@ -234,6 +245,97 @@ TEST(ConsoleSwitch, HostWithoutStandardHandlesPrintsToTheParentsConsoleOnlyWhenO
                       std::wstring::npos);
         }
     }
+}
+
+// Started with kCtrlCProbe and a trace file's path, this program opens a console of its own (the
+// one it runs in cannot send console events under Wine), starts the host there with the switch on,
+// presses Ctrl+C in that console once the host waits (Wine 8 sends no Ctrl+Break, and Ctrl+C
+// cannot be sent to one process group alone), and ends with the host's exit code; 1001 to 1004
+// for the step that failed.
+constexpr const wchar_t* kCtrlCProbe = L"--ctrl-c-probe";
+
+BOOL WINAPI IgnoreControlEvent(DWORD) {
+    return TRUE;
+}
+
+const int kCtrlCProbeRan = [] {
+    int count = 0;
+    const win::CLocalMemory<wchar_t*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (count != 3 || wcscmp(argv.Get()[1], kCtrlCProbe) != 0) {
+        return 0;
+    }
+    const std::wstring path = argv.Get()[2];
+    FreeConsole();
+    // A handler of its own, unlike ignoring Ctrl+C, is not inherited by the host.
+    if (!AllocConsole() || !SetConsoleCtrlHandler(IgnoreControlEvent, TRUE)) {
+        ExitProcess(1001);
+    }
+    win::CFileHandle file = InheritableFile(path);
+    SetSwitch("true");
+    SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", L"0"); // serves until told otherwise
+    CChildProcess host;
+    if (!file || !host.StartWithOutput(HostCommandLine({L"{00000000-0000-0000-0000-000000000000}"}),
+                                       file.Get())) {
+        ExitProcess(1002);
+    }
+    file.Reset();
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    while (FileText(path).find("Wait for Event Signal") == std::string::npos &&
+           GetTickCount64() < deadline) {
+        Sleep(50);
+    }
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        ExitProcess(1003);
+    }
+    if (!host.Wait(30000)) {
+        ExitProcess(1004);
+    }
+    ExitProcess(host.ExitCode());
+}();
+
+// The console events that end the host, and only those: the others go on to the next handler.
+TEST(ConsoleControl, OnlyCtrlCCtrlBreakAndClosingEndTheHost) {
+    EXPECT_FALSE(CConsoleControl::RequestStop(CTRL_C_EVENT)); // nothing installed
+    {
+        CConsoleControl control;
+        if (!control.Install()) {
+            GTEST_SKIP() << "no console: run this program in a terminal";
+        }
+        const struct {
+            const char* name;
+            DWORD type;
+            bool stops;
+        } cases[] = {{"Ctrl+C", CTRL_C_EVENT, true},
+                     {"Ctrl+Break", CTRL_BREAK_EVENT, true},
+                     {"closing", CTRL_CLOSE_EVENT, true},
+                     {"logoff", CTRL_LOGOFF_EVENT, false},
+                     {"shutdown", CTRL_SHUTDOWN_EVENT, false}};
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            ResetEvent(control.StopEvent());
+            EXPECT_EQ(CConsoleControl::RequestStop(c.type), c.stops);
+            EXPECT_EQ(WaitForSingleObject(control.StopEvent(), 0) == WAIT_OBJECT_0, c.stops);
+        }
+    }
+    EXPECT_FALSE(CConsoleControl::RequestStop(CTRL_C_EVENT)); // removed again
+}
+
+// Ctrl+C in a host's console ends it in order, as its release does: the closing line, then exit
+// code 0, instead of the default handler's abrupt end.
+TEST(ConsoleSwitch, CtrlCEndsAHostWithAConsoleInOrder) {
+    const CTempFolder folder(L"pelmora-console-ctrl-c");
+    const std::wstring path = folder.File(L"trace.txt");
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    const RunResult probe =
+        RunToEnd(QuoteArgument(self) + L" " + kCtrlCProbe + L" " + QuoteArgument(path),
+                 CChildProcess::Handles::None, 90000);
+    const std::string trace = FileText(path);
+    ASSERT_TRUE(probe.ended) << trace;
+    EXPECT_EQ(probe.exitCode, 0u) << trace;
+    const std::string waitLine = "Wait for Event Signal by ISurrogate::FreeSurrogate.\r\n";
+    ASSERT_NE(trace.find(waitLine), std::string::npos) << trace;
+    EXPECT_EQ(trace.substr(trace.find(waitLine)), waitLine + "Pelmora COM Surrogate done.\r\n");
 }
 
 } // namespace

@@ -142,10 +142,10 @@ protected:
     }
 
     // Runs the hosting phase on its own thread; Join returns its exit code.
-    void Start(CompletionEventFactory createEvent = RecordingEvent) {
+    void Start(CompletionEventFactory createEvent = RecordingEvent, HANDLE stopEvent = nullptr) {
         m_ended = false;
-        m_thread = std::thread([this, createEvent] {
-            m_result = RunSurrogate(kClsidText, createEvent);
+        m_thread = std::thread([this, createEvent, stopEvent] {
+            m_result = RunSurrogate(kClsidText, createEvent, stopEvent);
             m_ended = true;
         });
     }
@@ -712,6 +712,45 @@ TEST_F(WindowsRuntime, NoClientLockOrUnlockSuspendsTheHost) {
     }
     EXPECT_EQ(FreeFromAnotherThread(), S_OK);
     EXPECT_EQ(Join(), 0);
+}
+
+// Ctrl+C, Ctrl+Break or closing the console ends the run as FreeSurrogate does: every class
+// revoked while COM runs, so that new activations start a new host, then the closing line and 0.
+// The same where the runtime refused the surrogate: the pins and the class object's hold go too.
+TEST_F(WindowsRuntime, AConsoleControlEventEndsTheRunInOrder) {
+    const struct {
+        const char* name;
+        HRESULT registerSurrogate;
+    } cases[] = {{"surrogate accepted", S_OK}, {"surrogate refused", E_NOTIMPL}};
+    SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", L"0");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Fake().registerSurrogateResult = c.registerSurrogate;
+        m_model->AddDll(kClsid);
+        // What the console's handler signals.
+        const win::CHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        CCapture capture;
+        Start(RecordingEvent, stop.Get());
+        ASSERT_TRUE(capture.WaitForLine(kWaitLine, kHangMs));
+        IUnknown* object = nullptr;
+        ASSERT_EQ(m_model->Activate(kClsid, &object), S_OK);
+        EXPECT_FALSE(capture.WaitForLine(kDoneLine, 1500));
+        std::thread([&] { SetEvent(stop.Get()); }).join();
+        ASSERT_TRUE(capture.WaitForLine(kDoneLine, kHangMs));
+        EXPECT_EQ(Join(), 0);
+        object->Release();
+        EXPECT_EQ(capture.Text().substr(capture.Text().find(kWaitLine)),
+                  kWaitLine + L"\n" + kDoneLine + L"\n");
+        ExpectEveryClassRevoked();
+        const auto fake = FakeSnapshot();
+        EXPECT_EQ(fake.revoked.size(), 1u);
+        for (const auto& marshal : fake.marshals) {
+            EXPECT_FALSE(marshal.held);
+        }
+    }
+    SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", nullptr);
 }
 
 // Runs the hosting phase on a fiber whose stack is freed as soon as it returns, so that any later

@@ -62,8 +62,8 @@ bool CChildProcess::Start(const std::wstring& commandLine, Handles handles) {
     return true;
 }
 
-bool CChildProcess::StartWithOutput(const std::wstring& commandLine, HANDLE output) {
-    return Launch(commandLine, output, true, 0);
+bool CChildProcess::StartWithOutput(const std::wstring& commandLine, HANDLE output, DWORD flags) {
+    return Launch(commandLine, output, true, flags);
 }
 
 bool CChildProcess::Launch(const std::wstring& commandLine, HANDLE output, bool inherit,

@@ -34,8 +34,9 @@ public:
     ~CChildProcess();
 
     bool Start(const std::wstring& commandLine, Handles handles = Handles::Pipe);
-    // Standard output and error to an inheritable handle of the caller's, such as a file.
-    bool StartWithOutput(const std::wstring& commandLine, HANDLE output);
+    // Standard output and error to an inheritable handle of the caller's, such as a file; flags
+    // are CreateProcess's (CREATE_NEW_PROCESS_GROUP, say).
+    bool StartWithOutput(const std::wstring& commandLine, HANDLE output, DWORD flags = 0);
     // True once the child has ended, waiting at most timeoutMs.
     bool Wait(DWORD timeoutMs);
     // True once the output holds text, waiting at most timeoutMs.
