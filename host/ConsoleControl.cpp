@@ -7,14 +7,21 @@ namespace {
 // The installed object's stop event, for the handler, which the system calls on a thread of its
 // own.
 std::atomic<HANDLE> g_stop{nullptr};
+// Set once the handler waits out the console's closing.
+std::atomic<bool> g_closing{false};
 
 } // namespace
 
 CConsoleControl::~CConsoleControl() {
-    if (m_installed) {
-        SetConsoleCtrlHandler(Handler, FALSE);
-        g_stop = nullptr;
+    if (!m_installed) {
+        return;
     }
+    // The system calls handlers under the console's lock, which removing one takes too: a handler
+    // waiting out the closing would keep the run from ever ending.
+    if (!g_closing) {
+        SetConsoleCtrlHandler(Handler, FALSE);
+    }
+    g_stop = nullptr;
 }
 
 bool CConsoleControl::Install() {
@@ -45,6 +52,10 @@ bool CConsoleControl::RequestStop(DWORD controlType) {
 }
 
 BOOL WINAPI CConsoleControl::Handler(DWORD controlType) {
+    // Before the run can see the stop and go on to the destructor.
+    if (controlType == CTRL_CLOSE_EVENT) {
+        g_closing = true;
+    }
     if (!RequestStop(controlType)) {
         return FALSE;
     }
