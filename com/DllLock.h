@@ -4,8 +4,6 @@
 
 #include <objbase.h>
 
-#include <mutex>
-
 // The hosted DLL's own lock, held for each client lock on the host's factory. A locked DLL answers
 // S_FALSE to DllCanUnloadNow, so the runtime keeps it, and with it the host, for as long as the
 // client asked: otherwise a client holding only the class object would lose the host once the DLL
@@ -27,7 +25,7 @@ public:
 
 private:
     const CLSID m_clsid;
-    std::mutex m_lock;
+    SRWLOCK m_lock = SRWLOCK_INIT;
     win::CComPtr<IClassFactory> m_classObject;
     unsigned long m_locks = 0;
 };

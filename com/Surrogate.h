@@ -48,22 +48,11 @@ public:
     std::vector<CLSID> LoadedClasses();
 
 private:
-    // The runtime may call LoadDllServer and FreeSurrogate on any of its threads, also while the
-    // main thread runs its own LoadDllServer.
-    class CLock {
-    public:
-        explicit CLock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
-        CLock(const CLock&) = delete;
-        CLock& operator=(const CLock&) = delete;
-        ~CLock() { ReleaseSRWLockExclusive(&m_lock); }
-
-    private:
-        SRWLOCK& m_lock;
-    };
-
     std::atomic<ULONG> m_refCount{0};
     win::CHandle m_event;
     const std::shared_ptr<CServerActivity> m_activity;
+    // The runtime may call LoadDllServer and FreeSurrogate on any of its threads, also while the
+    // main thread runs its own LoadDllServer.
     SRWLOCK m_classesLock = SRWLOCK_INIT;
     // Declared last: destroyed first, revoking whatever a late LoadDllServer left.
     std::vector<CClassRegistration> m_classes;

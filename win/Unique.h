@@ -82,6 +82,19 @@ using CLocalMemory = CUnique<T*, detail::FreeLocal>;
 template <typename T>
 using CTaskMemory = CUnique<T*, detail::FreeTaskMemory>;
 
+// An SRW lock held exclusively for the scope's lifetime. Never throws, unlike std::mutex, so it is
+// safe inside COM methods.
+class CExclusiveLock {
+public:
+    explicit CExclusiveLock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    CExclusiveLock(const CExclusiveLock&) = delete;
+    CExclusiveLock& operator=(const CExclusiveLock&) = delete;
+    ~CExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
+
+private:
+    SRWLOCK& m_lock;
+};
+
 // COM initialised on this thread for the scope's lifetime; uninitialised only if it succeeded.
 class CComInitialization {
 public:
