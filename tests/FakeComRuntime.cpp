@@ -62,7 +62,8 @@ HRESULT CoInitializeSecurity(PSECURITY_DESCRIPTOR securityDescriptor, LONG authS
     g_fake.securityCalls.push_back({capabilities, appId, authServiceCount,
                                     authServices == nullptr && reserved1 == nullptr &&
                                         authList == nullptr && reserved3 == nullptr});
-    return g_fake.initializeSecurityResult;
+    return g_fake.model != nullptr ? g_fake.model->InitializeSecurity()
+                                   : g_fake.initializeSecurityResult;
 }
 
 HRESULT CoRegisterSurrogate(ISurrogate* surrogate) {

@@ -15,6 +15,8 @@ struct IRuntimeModel {
     virtual HRESULT CreateInstance(REFCLSID clsid, IUnknown* outer, REFIID iid, void** out) = 0;
     virtual void FreeUnusedLibraries(DWORD unloadDelayMs) = 0;
     virtual HRESULT GetInprocClassObject(REFCLSID clsid, REFIID iid, void** out) = 0;
+    // Called under the fake's lock, with the call already recorded.
+    virtual HRESULT InitializeSecurity() = 0;
 };
 
 // Stands in for ole32 behind ComRuntime.h: records every call and answers as configured. Class

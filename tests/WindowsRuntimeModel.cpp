@@ -213,3 +213,14 @@ HRESULT CWindowsRuntimeModel::GetInprocClassObject(REFCLSID clsid, REFIID iid, v
     classObject->Release();
     return result;
 }
+
+HRESULT CWindowsRuntimeModel::InitializeSecurity() {
+    const auto calls = FakeSnapshot().calls; // this call is the last
+    for (size_t i = 0; i + 1 < calls.size(); ++i) {
+        if (calls[i] == L"CoInitializeSecurity" || calls[i] == L"CoRegisterSurrogate" ||
+            calls[i] == L"CoRegisterClassObject" || calls[i] == L"CoMarshalInterface") {
+            return RPC_E_TOO_LATE;
+        }
+    }
+    return S_OK;
+}

@@ -23,6 +23,9 @@
 // - once every such DLL is unloaded, the runtime calls FreeSurrogate on the registered surrogate
 //   from a thread of its own (ISurrogate::FreeSurrogate);
 // - classes that share an AppID are loaded into the running surrogate with LoadDllServer.
+// - the process's security is settled once: by the first CoInitializeSecurity, or by COM itself
+//   once the process can be reached (a surrogate or class registered, an interface marshalled);
+//   a CoInitializeSecurity after that answers RPC_E_TOO_LATE (CoInitializeSecurity).
 // Installs itself into the fake on construction; the fake must outlive it. Its clock moves only by
 // Advance, so that delays of minutes pass at once, and exactly.
 class CWindowsRuntimeModel final : public IRuntimeModel {
@@ -55,6 +58,7 @@ public:
     HRESULT CreateInstance(REFCLSID clsid, IUnknown* outer, REFIID iid, void** out) override;
     void FreeUnusedLibraries(DWORD unloadDelayMs) override;
     HRESULT GetInprocClassObject(REFCLSID clsid, REFIID iid, void** out) override;
+    HRESULT InitializeSecurity() override;
 
 private:
     struct Dll {
