@@ -162,14 +162,14 @@ TEST_F(ComObjects, FactoryLockMovesTheServerProcessCountAndLocksTheDll) {
     for (const auto& step : steps) {
         EXPECT_EQ(factory->LockServer(step.lock), S_OK);
         EXPECT_EQ(FakeSnapshot().serverProcessCount, step.count);
-        EXPECT_EQ(FakeSnapshot().dllLocks, step.dllLocks);
+        EXPECT_EQ(*FakeSnapshot().dllLocks, step.dllLocks);
     }
     for (const DWORD context : FakeSnapshot().classObjectContexts) {
         EXPECT_EQ(context, static_cast<DWORD>(CLSCTX_INPROC_SERVER));
     }
     // A factory that goes while locked gives the DLL's lock back.
     factory->Release();
-    EXPECT_EQ(FakeSnapshot().dllLocks, 0);
+    EXPECT_EQ(*FakeSnapshot().dllLocks, 0);
 
     // A DLL whose class object cannot be had is not locked; the process still is.
     ResetFake();
@@ -180,7 +180,7 @@ TEST_F(ComObjects, FactoryLockMovesTheServerProcessCountAndLocksTheDll) {
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     const auto fake = FakeSnapshot();
     EXPECT_EQ(fake.serverProcessCount, 0);
-    EXPECT_EQ(fake.dllLocks, 0);
+    EXPECT_EQ(*fake.dllLocks, 0);
     factory->Release();
 }
 

@@ -1,6 +1,5 @@
 #include "FakeComRuntime.h"
 
-#include "ComObject.h"
 #include "ComRuntime.h"
 
 #include <algorithm>
@@ -165,24 +164,6 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID 
     return model->CreateInstance(clsid, outer, iid, object);
 }
 
-namespace {
-
-// A hosted DLL's class object as far as its lock goes.
-class CFakeDllClassObject final : public win::CComObject<IClassFactory> {
-public:
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
-        *out = nullptr;
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        Hold hold(g_lock);
-        g_fake.dllLocks += lock ? 1 : -1;
-        return S_OK;
-    }
-};
-
-} // namespace
-
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO*, REFIID iid, LPVOID* object) {
     IRuntimeModel* model = nullptr;
     {
@@ -194,7 +175,7 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO*, REFIID ii
             if (FAILED(g_fake.getClassObjectResult)) {
                 return g_fake.getClassObjectResult;
             }
-            IClassFactory* const classObject = new CFakeDllClassObject;
+            IClassFactory* const classObject = new CLockCountingClassObject(g_fake.dllLocks);
             const HRESULT result = classObject->QueryInterface(iid, object);
             classObject->Release();
             return result;

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "ComObject.h"
+
 #include <objbase.h>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,6 +21,25 @@ struct IRuntimeModel {
     virtual HRESULT GetInprocClassObject(REFCLSID clsid, REFIID iid, void** out) = 0;
     // Called under the fake's lock, with the call already recorded.
     virtual HRESULT InitializeSecurity() = 0;
+};
+
+// A hosted DLL's class object as far as its lock goes: each LockServer moves locks by one.
+class CLockCountingClassObject final : public win::CComObject<IClassFactory> {
+public:
+    explicit CLockCountingClassObject(std::shared_ptr<std::atomic<long>> locks)
+        : m_locks(std::move(locks)) {}
+
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+        *m_locks += lock ? 1 : -1;
+        return S_OK;
+    }
+
+private:
+    const std::shared_ptr<std::atomic<long>> m_locks;
 };
 
 // Stands in for ole32 behind ComRuntime.h: records every call and answers as configured. Class
@@ -90,7 +113,8 @@ struct FakeComRuntime {
     std::vector<Creation> creations;
     long serverProcessCount = 0;
     std::vector<DWORD> classObjectContexts; // each CoGetClassObject's context
-    long dllLocks = 0;
+    // The locks on the class objects that CoGetClassObject handed out without a model.
+    std::shared_ptr<std::atomic<long>> dllLocks = std::make_shared<std::atomic<long>>(0);
     std::vector<Marshal> marshals;          // each holds a reference on its object until released
     std::vector<IStream*> releasedMarshals; // streams given to CoReleaseMarshalData
     std::vector<std::wstring> calls; // operation names in call order

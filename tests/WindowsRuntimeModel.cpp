@@ -21,25 +21,6 @@ private:
     const std::shared_ptr<std::atomic<long>> m_live;
 };
 
-// The class object of a model DLL, as far as its lock goes.
-class CModelClassObject final : public win::CComObject<IClassFactory> {
-public:
-    explicit CModelClassObject(std::shared_ptr<std::atomic<long>> locks)
-        : m_locks(std::move(locks)) {}
-
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
-        *out = nullptr;
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-        *m_locks += lock ? 1 : -1;
-        return S_OK;
-    }
-
-private:
-    const std::shared_ptr<std::atomic<long>> m_locks;
-};
-
 } // namespace
 
 CWindowsRuntimeModel::CWindowsRuntimeModel() {
@@ -208,7 +189,7 @@ HRESULT CWindowsRuntimeModel::GetInprocClassObject(REFCLSID clsid, REFIID iid, v
     }
     dll->loaded = true;
     dll->unloadPending = false;
-    IClassFactory* const classObject = new CModelClassObject(dll->locks);
+    IClassFactory* const classObject = new CLockCountingClassObject(dll->locks);
     const HRESULT result = classObject->QueryInterface(iid, out);
     classObject->Release();
     return result;
