@@ -13,7 +13,7 @@ std::atomic<bool> g_closing{false};
 } // namespace
 
 CConsoleControl::~CConsoleControl() {
-    if (!m_installed) {
+    if (!m_stop) {
         return;
     }
     // The system calls handlers under the console's lock, which removing one takes too: a handler
@@ -34,12 +34,12 @@ bool CConsoleControl::Install() {
         return false;
     }
     g_stop = m_stop.Get();
-    m_installed = SetConsoleCtrlHandler(Handler, TRUE) != FALSE;
-    if (!m_installed) {
+    if (!SetConsoleCtrlHandler(Handler, TRUE)) {
         g_stop = nullptr;
         m_stop.Reset();
+        return false;
     }
-    return m_installed;
+    return true;
 }
 
 bool CConsoleControl::RequestStop(DWORD controlType) {

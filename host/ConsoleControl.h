@@ -31,6 +31,6 @@ public:
 private:
     static BOOL WINAPI Handler(DWORD controlType);
 
+    // Held while the handler is installed.
     win::CHandle m_stop;
-    bool m_installed = false;
 };

@@ -138,10 +138,13 @@ HRESULT CWindowsRuntimeModel::CreateInstance(REFCLSID clsid, IUnknown* outer, RE
     if (outer != nullptr) {
         return CLASS_E_NOAGGREGATION;
     }
+    return HandOut(*dll, new CModelObject(dll->liveObjects), iid, out);
+}
+
+HRESULT CWindowsRuntimeModel::HandOut(Dll& dll, IUnknown* object, REFIID iid, void** out) {
     // Used again: off the list of DLLs to unload.
-    dll->loaded = true;
-    dll->unloadPending = false;
-    IUnknown* const object = new CModelObject(dll->liveObjects);
+    dll.loaded = true;
+    dll.unloadPending = false;
     const HRESULT result = object->QueryInterface(iid, out);
     object->Release();
     return result;
@@ -187,12 +190,7 @@ HRESULT CWindowsRuntimeModel::GetInprocClassObject(REFCLSID clsid, REFIID iid, v
     if (dll == nullptr) {
         return REGDB_E_CLASSNOTREG;
     }
-    dll->loaded = true;
-    dll->unloadPending = false;
-    IClassFactory* const classObject = new CLockCountingClassObject(dll->locks);
-    const HRESULT result = classObject->QueryInterface(iid, out);
-    classObject->Release();
-    return result;
+    return HandOut(*dll, new CLockCountingClassObject(dll->locks), iid, out);
 }
 
 HRESULT CWindowsRuntimeModel::InitializeSecurity() {

@@ -71,6 +71,8 @@ private:
         std::shared_ptr<std::atomic<long>> locks;       // shared with its class objects
     };
     Dll* Find(REFCLSID clsid);
+    // Loads dll (again) and hands out object, one of its own, for iid; object's reference goes.
+    HRESULT HandOut(Dll& dll, IUnknown* object, REFIID iid, void** out);
     ULONGLONG Now() const { return m_advanced; }
 
     std::recursive_mutex m_lock;
