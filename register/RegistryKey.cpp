@@ -113,25 +113,43 @@ std::optional<RegistryValue> CRegistryKey::Value(const wchar_t* name) const {
 
 std::vector<std::pair<std::wstring, RegistryValue>> CRegistryKey::Values() const {
     std::vector<std::pair<std::wstring, RegistryValue>> values;
-    // Value names are at most 16383 characters.
+    // Value names are at most 16383 characters. Name and data come in one call; a value larger
+    // than the buffer is read again by its name.
     std::vector<wchar_t> name(16384);
+    std::vector<BYTE> data(1024);
     for (DWORD index = 0;; ++index) {
         DWORD length = static_cast<DWORD>(name.size());
-        const LONG error = RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, nullptr,
-                                         nullptr, nullptr);
+        DWORD type = REG_NONE;
+        DWORD size = static_cast<DWORD>(data.size());
+        const LONG error = RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr,
+                                         &type, data.data(), &size);
+        if (error == ERROR_MORE_DATA) {
+            length = static_cast<DWORD>(name.size());
+            if (RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, nullptr,
+                              nullptr, nullptr) != ERROR_SUCCESS) {
+                break;
+            }
+            const std::wstring text(name.data(), length);
+            if (auto value = Value(text.c_str())) {
+                values.emplace_back(text, std::move(*value));
+            }
+            continue;
+        }
         if (error != ERROR_SUCCESS) {
             break;
         }
-        const std::wstring text(name.data(), length);
-        if (auto value = Value(text.c_str())) {
-            values.emplace_back(text, std::move(*value));
-        }
+        values.emplace_back(std::wstring(name.data(), length),
+                            RegistryValue{type, std::vector<BYTE>(data.begin(), data.begin() + size)});
     }
     return values;
 }
 
 LONG CRegistryKey::SetValue(const wchar_t* name, const RegistryValue& value) {
-    return RegSetValueExW(m_key.Get(), name, 0, value.type, value.data.data(),
+    // RegSetValueEx counts a string's missing terminating null in when one follows the data in
+    // memory; a non-null character there keeps the bytes exactly as given.
+    std::vector<BYTE> data = value.data;
+    data.insert(data.end(), {0xff, 0xff, 0xff});
+    return RegSetValueExW(m_key.Get(), name, 0, value.type, data.data(),
                           static_cast<DWORD>(value.data.size()));
 }
 
