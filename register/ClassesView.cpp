@@ -6,6 +6,28 @@
 
 #include <set>
 
+namespace {
+
+bool SameText(const std::wstring& a, const wchar_t* b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The key whose presence in HKCU decides which root the merged view shows for path.
+std::wstring MergeUnit(const std::wstring& path) {
+    const size_t first = path.find(L'\\');
+    if (first == std::wstring::npos) {
+        return path;
+    }
+    const std::wstring top = path.substr(0, first);
+    if (!SameText(top, L"CLSID") && !SameText(top, L"AppID") && !SameText(top, L"Interface") &&
+        !SameText(top, L"TypeLib")) {
+        return top;
+    }
+    return path.substr(0, path.find(L'\\', first + 1));
+}
+
+} // namespace
+
 std::wstring CanonicalGuid(const std::wstring& text) {
     if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') {
         return {};
@@ -17,31 +39,35 @@ std::wstring CanonicalGuid(const std::wstring& text) {
     return win::GuidText(guid);
 }
 
-CClassesView::CClassesView(REGSAM view) : m_view(view) {
-    m_roots[0].Open(HKEY_CURRENT_USER, L"Software\\Classes", KEY_READ | m_view);
-    m_roots[1].Open(HKEY_LOCAL_MACHINE, L"Software\\Classes", KEY_READ | m_view);
-}
-
-size_t CClassesView::Open(const std::wstring& path, REGSAM access, CRegistryKey& key) const {
-    for (size_t root = 0; root < kNowhere; ++root) {
-        if (Root(root) != nullptr && key.Open(Root(root), path, access | m_view) == ERROR_SUCCESS) {
-            return root;
+std::optional<Root> CClassesView::Find(const std::wstring& path) const {
+    const std::wstring unit = MergeUnit(path);
+    for (const Root root : {Root::kUser, Root::kMachine}) {
+        if (m_reader.Read(Key(root, unit))) {
+            return m_reader.Read(Key(root, path)) ? std::optional<Root>(root) : std::nullopt;
         }
     }
-    return kNowhere;
+    return std::nullopt;
+}
+
+std::optional<Values> CClassesView::Read(const std::wstring& path) const {
+    const auto root = Find(path);
+    return root ? m_reader.Read(Key(*root, path)) : std::nullopt;
+}
+
+std::optional<std::wstring> CClassesView::String(const std::wstring& path,
+                                                 const std::wstring& name) const {
+    const auto values = Read(path);
+    const auto value = values ? ValueOf(*values, name) : std::nullopt;
+    return value && value->IsString() ? std::optional<std::wstring>(value->Text()) : std::nullopt;
 }
 
 void CClassesView::ForEachClass(
-    const std::function<void(const std::wstring& clsid, size_t root)>& visit) const {
+    const std::function<void(const std::wstring& clsid, Root root)>& visit) const {
     std::set<std::wstring> seen;
-    for (size_t root = 0; root < kNowhere; ++root) {
-        CRegistryKey all;
-        if (Root(root) == nullptr ||
-            all.Open(Root(root), L"CLSID", KEY_READ | m_view) != ERROR_SUCCESS) {
-            continue;
-        }
-        for (const std::wstring& subkey : all.SubkeyNames()) {
+    for (const Root root : {Root::kUser, Root::kMachine}) {
+        for (const std::wstring& subkey : m_reader.Subkeys(Key(root, L"CLSID"))) {
             const std::wstring clsid = CanonicalGuid(subkey);
+            // HKCU's key of a class hides HKLM's.
             if (!clsid.empty() && seen.insert(clsid).second) {
                 visit(clsid, root);
             }

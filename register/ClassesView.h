@@ -1,37 +1,35 @@
 #pragma once
 
-#include "RegistryKey.h"
-
-#include <windows.h>
+#include "RegistryReader.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 // A braced GUID in canonical (upper-case) form, or empty.
 std::wstring CanonicalGuid(const std::wstring& text);
 
-// HKEY_CLASSES_ROOT of one registry view as the runtime reads it: HKEY_CURRENT_USER's
-// Software\Classes over HKEY_LOCAL_MACHINE's, key by key, so that a partial HKCU key hides only
-// what it holds.
+// HKEY_CLASSES_ROOT of one registry view as "Merged View of HKEY_CLASSES_ROOT" documents it: a
+// key of HKCU\Software\Classes hides HKLM's key of the same name with all of its contents. The
+// unit is a top-level key (a ProgID) or, under CLSID, AppID, Interface and TypeLib, one of their
+// subkeys (one class).
 class CClassesView {
 public:
-    static constexpr size_t kNowhere = 2;
-
     // view: KEY_WOW64_32KEY or KEY_WOW64_64KEY.
-    explicit CClassesView(REGSAM view);
+    CClassesView(const CRegistryReader& reader, REGSAM view) : m_reader(reader), m_view(view) {}
 
     REGSAM View() const { return m_view; }
-    // 0: HKCU\Software\Classes, 1: HKLM\Software\Classes; nullptr when missing.
-    HKEY Root(size_t index) const { return m_roots[index].Get(); }
-    static const wchar_t* RootName(size_t index) { return index == 0 ? L"HKCU" : L"HKLM"; }
-
-    // Opens a key from the first root that has it: that root's index, or kNowhere.
-    size_t Open(const std::wstring& path, REGSAM access, CRegistryKey& key) const;
-    // Every class of the view once: its CLSID in canonical form and the root of its class key.
-    void
-    ForEachClass(const std::function<void(const std::wstring& clsid, size_t root)>& visit) const;
+    // The root whose key the merged view shows for path, when it shows one.
+    std::optional<Root> Find(const std::wstring& path) const;
+    // The key's values as the merged view shows them; nothing when it shows no such key.
+    std::optional<Values> Read(const std::wstring& path) const;
+    // A string value (REG_SZ or REG_EXPAND_SZ, as stored); nothing when absent or of another type.
+    std::optional<std::wstring> String(const std::wstring& path, const std::wstring& name) const;
+    KeyName Key(Root root, const std::wstring& path) const { return {root, m_view, path}; }
+    // Every class the merged view shows, once: its CLSID in canonical form and its key's root.
+    void ForEachClass(const std::function<void(const std::wstring& clsid, Root root)>& visit) const;
 
 private:
+    const CRegistryReader& m_reader;
     REGSAM m_view;
-    CRegistryKey m_roots[2];
 };

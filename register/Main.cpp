@@ -1,7 +1,9 @@
 // pelmora-register: points COM classes registered in this program's registry view at the host
 // beside it, and back.
 #include "Registration.h"
+#include "RegistrationLock.h"
 #include "Text.h"
+#include "WinRegistry.h"
 
 #include <windows.h>
 
@@ -28,10 +30,11 @@ void Error(const std::wstring& line) {
 
 const wchar_t* const kUsage[] = {
     L"usage: pelmora-register add [--force] <target>...",
-    L"       pelmora-register remove <target>...",
+    L"       pelmora-register remove [--force] <target>...",
     L"       pelmora-register list",
     L"A target is a registered DLL's path (all its classes), a braced CLSID or a ProgID.",
     L"add points each class at pelmora-surrogate.exe beside this program; remove undoes that.",
+    L"list names the classes served by that host.",
     L"--force: add replaces another DllSurrogate; remove puts back the one add replaced even "
     L"when it was changed since.",
 };
@@ -78,15 +81,29 @@ int wmain(int argc, wchar_t** argv) {
 #else
     constexpr REGSAM kView = KEY_WOW64_32KEY;
 #endif
-    CRegistrar registrar(kView, HostBesideThisProgram(), Out, Error);
+    Command run;
     if (command == L"list") {
-        return targets.empty() ? registrar.List() : Usage(L"list takes no target");
-    }
-    if (command != L"add" && command != L"remove") {
+        if (!targets.empty()) {
+            return Usage(L"list takes no target");
+        }
+        run.kind = Command::kList;
+    } else if (command == L"add" || command == L"remove") {
+        if (targets.empty()) {
+            return Usage(command + L" needs a target");
+        }
+        run = {command == L"add" ? Command::kAdd : Command::kRemove, targets, force};
+    } else {
         return Usage(L"unknown command " + command);
     }
-    if (targets.empty()) {
-        return Usage(command + L" needs a target");
+    // From the first read to the last write, so that two tools never interleave.
+    CRegistrationLock lock;
+    const std::wstring locked = lock.Acquire(120000);
+    if (!locked.empty()) {
+        Error(L"pelmora-register: " + locked);
+        return kExitFailed;
     }
-    return command == L"add" ? registrar.Add(targets, force) : registrar.Remove(targets, force);
+    CWinRegistry registry;
+    const CWinFiles files;
+    CRegistrar registrar(registry, files, kView, HostBesideThisProgram());
+    return registrar.Run(run, Out, Error);
 }

@@ -59,7 +59,11 @@ std::wstring CModulePath::FileName() const {
 }
 
 bool CModulePath::IsRelative() const {
-    return !IsFull(m_text) && m_text.find_first_of(L"\\/:") != std::wstring::npos;
+    return !::IsFull(m_text) && m_text.find_first_of(L"\\/:") != std::wstring::npos;
+}
+
+bool CModulePath::IsFull() const {
+    return ::IsFull(m_text);
 }
 
 std::wstring CModulePath::Resolve() const {
@@ -78,7 +82,7 @@ std::wstring CModulePath::Resolve() const {
     for (size_t start = 0; start < path.size();) {
         const size_t end = std::min(path.find(L';', start), path.size());
         const CModulePath folder(path.substr(start, end - start));
-        if (IsFull(folder.Text())) {
+        if (folder.IsFull()) {
             folders += L";" + folder.Text();
         }
         start = end + 1;

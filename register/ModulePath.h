@@ -14,6 +14,8 @@ public:
     // A path that only means something against a working directory (dir\x.dll, ..\x.dll, C:x.dll,
     // \x.dll); the host's is not the tool's.
     bool IsRelative() const;
+    // C:\... or \\server\...: the same file whatever the working directory.
+    bool IsFull() const;
     // The file the loader takes: a full path as it is; a bare name from the system directory, then
     // from a folder on PATH. Empty for a relative path and for a bare name found nowhere.
     std::wstring Resolve() const;

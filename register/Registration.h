@@ -1,8 +1,9 @@
 #pragma once
 
 #include "ClassesView.h"
-#include "FileIdentity.h"
-#include "RegistryKey.h"
+#include "Files.h"
+#include "Registry.h"
+#include "RegistryReader.h"
 #include "SurrogateUndo.h"
 
 #include <windows.h>
@@ -21,80 +22,114 @@ enum ExitCode : int {
     kExitLocalServer = 3,   // a class has LocalServer32
     kExitOtherHost = 4,     // a class's AppID has another DllSurrogate (and no --force)
     kExitAccessDenied = 5,  // the keys may not be written
-    kExitFailed = 6,        // the host is missing, or the registry failed otherwise
+    kExitFailed = 6,        // the host is missing, an AppID is unusable, or the registry failed
     kExitChangedSince = 7,  // remove: a DllSurrogate was changed since add (and no --force)
     kExitSharedAppId = 8,   // add: the AppID is used by classes not being added (and no --force)
+    kExitChangedMeanwhile = 9, // the keys changed between reading and writing; nothing written
+    kExitOtherTool = 10,       // remove: the other bitness's pelmora-register added the class
 };
 
-// Points classes of one registry view at one host, and back. Every refusal is found before
-// anything is written, so a refused command changes nothing.
+struct Command {
+    enum Kind { kAdd, kRemove, kList };
+    Kind kind = kList;
+    std::vector<std::wstring> targets;
+    bool force = false;
+};
+
+// Everything one command will do, found and checked before any of it is written.
+struct Plan {
+    struct Write {
+        enum Kind { kSet, kDelete, kDeleteKeyIfEmpty };
+        Kind kind;
+        KeyName key;
+        std::wstring name;
+        RegistryValue value; // for kSet
+    };
+
+    int code = kExitOk;               // the first refusal's, or kExitOk
+    std::vector<std::wstring> errors; // every refusal, or the warnings: each a line for stderr
+    std::vector<Write> writes;        // in the order that leaves an undoable state when stopped
+    std::vector<KeyName> basis;       // the keys whose values decided the writes, besides theirs
+    std::vector<std::wstring> lines;  // for stdout, once written
+};
+
+// Points classes of one registry view at one host, and back: resolves the targets, plans every
+// write in every root, checks the whole plan, and only then applies it.
 class CRegistrar {
 public:
     using Print = std::function<void(const std::wstring&)>;
 
-    // view: KEY_WOW64_32KEY or KEY_WOW64_64KEY. hostPath: the host's full path.
-    CRegistrar(REGSAM view, std::wstring hostPath, Print out, Print error);
+    // view: KEY_WOW64_32KEY or KEY_WOW64_64KEY, the tool's own. hostPath: the host's full path.
+    CRegistrar(IRegistry& registry, const IFiles& files, REGSAM view, std::wstring hostPath);
 
-    int Add(const std::vector<std::wstring>& targets, bool force);
-    int Remove(const std::vector<std::wstring>& targets, bool force);
-    int List();
-
-    struct Class {
-        std::wstring clsid; // braced, upper case
-        size_t root;        // the root of its class key
-    };
+    Plan MakePlan(const Command& command);
+    // Writes nothing when the plan is refused, or when a key it read has changed since.
+    int Apply(const Plan& plan, const Print& out, const Print& error);
+    int Run(const Command& command, const Print& out, const Print& error) {
+        return Apply(MakePlan(command), out, error);
+    }
 
 private:
-    struct Refusal {
-        int code = kExitOk;
-        std::wstring reason;
+    struct Class {
+        std::wstring clsid;        // braced, upper case
+        std::optional<Root> root;  // of its class key as the merged view shows it; none when gone
     };
-    // The AppID key that holds a class's DllSurrogate: HKCU's or else HKLM's, as the runtime
-    // finds it; where there is none, the root of the class, where add creates it.
+    struct Problem {
+        int code;
+        std::wstring text;
+        std::wstring force; // what --force does about it; empty when it cannot
+    };
+    // An AppID key, as named below one root.
     struct AppIdKey {
-        size_t root;
-        std::wstring appId;
+        Root root;
+        std::wstring appId; // canonical
         bool operator<(const AppIdKey& other) const {
             return root != other.root ? root < other.root : appId < other.appId;
         }
     };
-    // The undo records of the AppID keys that one command reads and changes.
-    using Session = std::map<AppIdKey, CSurrogateUndo>;
-    // A class of either view that names an AppID.
     struct AppIdUser {
         std::wstring appId;
         REGSAM view;
         std::wstring clsid;
     };
 
-    HKEY Root(size_t index) const { return m_classes.Root(index); }
-    Refusal Resolve(const std::vector<std::wstring>& targets, std::vector<Class>& classes) const;
-    Refusal ResolveClsid(const std::wstring& clsid, std::vector<Class>& classes) const;
-    Refusal ResolveProgId(const std::wstring& progId, std::vector<Class>& classes) const;
-    Refusal ResolveDll(const std::wstring& path, std::vector<Class>& classes) const;
-    Refusal CheckAdd(const Class& cls) const;
-    Refusal CheckWritable(const Class& cls) const;
-    CSurrogateUndo::Outcome AddTo(CSurrogateUndo& undo, const Class& cls, bool force) const;
-    Refusal PlanAdd(Session& session, const Class& cls, const std::vector<Class>& classes,
-                    bool force) const;
-    Refusal PlanRemove(Session& session, const Class& cls, bool force) const;
-    CSurrogateUndo& UndoOf(Session& session, const AppIdKey& at) const;
-    LONG Store(const AppIdKey& at, CSurrogateUndo& undo) const;
-    bool IsThisHost(const std::wstring& surrogate) const;
-    std::wstring Describe(const Class& cls) const;
-    std::wstring Describe(const CClassesView& classes, const std::wstring& clsid) const;
-    std::wstring AppIdOf(const Class& cls) const;
-    AppIdKey AppIdKeyOf(const Class& cls) const;
-    const std::vector<AppIdUser>& AppIdUsers() const;
-    int Fail(const Refusal& refusal) const;
+    std::vector<Class> Resolve(const std::vector<std::wstring>& targets, bool removing,
+                               std::vector<Problem>& problems) const;
+    void ResolveClsid(const std::wstring& clsid, bool removing, std::vector<Class>& classes,
+                      std::vector<Problem>& problems) const;
+    void ResolveProgId(const std::wstring& progId, std::vector<Class>& classes,
+                       std::vector<Problem>& problems) const;
+    void ResolveDll(const std::wstring& path, std::vector<Class>& classes,
+                    std::vector<Problem>& problems) const;
 
-    // This view's classes, and the other view's, which shares the AppID keys on 64-bit Windows.
+    void PlanAdd(const std::vector<Class>& classes, bool force, std::vector<Problem>& problems,
+                 Plan& plan);
+    void PlanRemove(const std::vector<Class>& classes, bool force, std::vector<Problem>& problems,
+                    Plan& plan);
+    void PlanList(Plan& plan);
+    static void Settle(std::vector<Problem>& problems, bool force, Plan& plan);
+
+    CSurrogateUndo& UndoOf(const AppIdKey& at);
+    void WriteUndo(Plan& plan);
+    std::vector<AppIdKey> KeysWithRecordsOf(const std::wstring& clsid);
+    std::optional<RegistryValue> ClassValue(const Class& cls, const wchar_t* name) const;
+    std::optional<Root> AppIdRoot(const std::wstring& appId) const;
+    const std::vector<AppIdUser>& AppIdUsers() const;
+    bool IsThisHost(const RegistryValue& value) const;
+    bool SameHost(const RegistryValue& written, const RegistryValue& now) const;
+    std::wstring Describe(const CClassesView& classes, const std::wstring& clsid) const;
+    std::wstring Describe(const std::wstring& clsid) const { return Describe(m_classes, clsid); }
+    const wchar_t* ViewName() const;
+    const wchar_t* OtherViewName() const;
+
+    IRegistry& m_registry;
+    const IFiles& m_files;
+    CRegistryReader m_reader;
     CClassesView m_classes;
+    // The other view's classes share the AppID keys on 64-bit Windows.
     std::optional<CClassesView> m_otherClasses;
     std::wstring m_hostPath;
-    CFileIdentity m_hostIdentity;
     std::wstring m_hostValue; // what DllSurrogate gets: the path, quoted when it has a space
-    Print m_out;
-    Print m_error;
+    std::map<AppIdKey, CSurrogateUndo> m_undo;
     mutable std::optional<std::vector<AppIdUser>> m_appIdUsers;
 };

@@ -134,9 +134,9 @@ bool IsOldHostValue(const RegistryValue& value) {
 
 } // namespace
 
-CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values)
+CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values, SameHost sameHost)
     : m_current{keyExists ? SurrogateState::kNoValue : SurrogateState::kNoKey, {}},
-      m_keyExists(keyExists) {
+      m_sameHost(std::move(sameHost)), m_keyExists(keyExists) {
     const std::wstring prefix = std::wstring(kUndoName) + L" ";
     for (const auto& [name, value] : values) {
         if (SameText(name, kSurrogateName)) {
@@ -207,9 +207,46 @@ void CSurrogateUndo::Erase(const Entry* entry) {
     m_entries.erase(m_entries.begin() + (entry - m_entries.data()));
 }
 
-bool CSurrogateUndo::Matches(const Entry& entry, const SurrogateState& state) {
-    return state.kind == SurrogateState::kValue &&
-           (entry.written ? state.value == *entry.written : IsOldHostValue(state.value));
+bool CSurrogateUndo::Matches(const Entry& entry, const SurrogateState& state) const {
+    if (state.kind != SurrogateState::kValue) {
+        return false;
+    }
+    if (!entry.written) {
+        return IsOldHostValue(state.value);
+    }
+    return state.value == *entry.written ||
+           (m_sameHost && m_sameHost(*entry.written, state.value));
+}
+
+bool CSurrogateUndo::HasRecord(const std::wstring& view, const std::wstring& clsid,
+                               bool anyView) const {
+    const auto listed = [&](const std::wstring& entryView, const std::wstring& entryClsid) {
+        return SameText(entryClsid, clsid) && (anyView || SameText(entryView, view));
+    };
+    return std::any_of(m_entries.begin(), m_entries.end(),
+                       [&](const Entry& entry) { return listed(entry.view, entry.clsid); }) ||
+           std::any_of(m_unreadable.begin(), m_unreadable.end(),
+                       [&](const auto& record) { return listed(record.first, record.second); });
+}
+
+bool CSurrogateUndo::HoldsWritten(const std::wstring& view, const std::wstring& clsid) const {
+    const Entry* own = Find(view, clsid);
+    return own != nullptr &&
+           std::none_of(m_entries.begin(), m_entries.end(),
+                        [&](const Entry& entry) { return entry.layer > own->layer; }) &&
+           Matches(*own, m_current);
+}
+
+std::vector<std::pair<std::wstring, std::wstring>>
+CSurrogateUndo::Sharers(const std::wstring& view, const std::wstring& clsid) const {
+    std::vector<std::pair<std::wstring, std::wstring>> sharers;
+    const Entry* own = Find(view, clsid);
+    for (const Entry& entry : m_entries) {
+        if (own != nullptr && &entry != own && entry.layer == own->layer) {
+            sharers.emplace_back(entry.view, entry.clsid);
+        }
+    }
+    return sharers;
 }
 
 std::optional<SurrogateState> CSurrogateUndo::Replaced(const std::wstring& view,

@@ -45,9 +45,13 @@ public:
     };
     using Values = std::vector<std::pair<std::wstring, RegistryValue>>;
     using NamesHost = std::function<bool(const RegistryValue&)>;
+    // Whether a DllSurrogate found now still names the host that add wrote, however it is
+    // written (another letter case, say).
+    using SameHost = std::function<bool(const RegistryValue& written, const RegistryValue& now)>;
 
-    // keyExists: whether the AppID key exists; values: all of its values.
-    CSurrogateUndo(bool keyExists, const Values& values);
+    // keyExists: whether the AppID key exists; values: all of its values. sameHost: by default,
+    // the same bytes.
+    CSurrogateUndo(bool keyExists, const Values& values, SameHost sameHost = {});
 
     // view: "32-bit" or "64-bit"; clsid: braced, upper case. host: the value add writes;
     // namesHost: whether a value names the host, however it is written.
@@ -60,6 +64,14 @@ public:
     // What remove of the class would put back, when it has a record.
     std::optional<SurrogateState> Replaced(const std::wstring& view,
                                            const std::wstring& clsid) const;
+    // Whether the key holds a record of the class, readable or not: of that view exactly, or
+    // (anyView) of any view, 1.0.0's included.
+    bool HasRecord(const std::wstring& view, const std::wstring& clsid, bool anyView) const;
+    // Whether DllSurrogate now holds the value the class's add wrote.
+    bool HoldsWritten(const std::wstring& view, const std::wstring& clsid) const;
+    // The other classes (view, CLSID) that rely on the value the class's add wrote.
+    std::vector<std::pair<std::wstring, std::wstring>> Sharers(const std::wstring& view,
+                                                               const std::wstring& clsid) const;
 
     struct Write {
         enum Kind { kSet, kDelete, kDeleteKeyIfEmpty };
@@ -89,12 +101,13 @@ private:
     const Entry* Find(const std::wstring& view, const std::wstring& clsid) const;
     void Erase(const Entry* entry);
     bool IsUnreadable(const std::wstring& view, const std::wstring& clsid) const;
-    static bool Matches(const Entry& entry, const SurrogateState& state);
+    bool Matches(const Entry& entry, const SurrogateState& state) const;
 
     SurrogateState m_current;
     std::vector<Entry> m_entries;
     std::wstring m_oldMarker; // the first line of a 1.0.0 record
     std::set<std::pair<std::wstring, std::wstring>> m_unreadable; // (view, clsid)
+    SameHost m_sameHost;
 
     // As last read or written.
     bool m_keyExists;

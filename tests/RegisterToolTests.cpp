@@ -24,13 +24,9 @@ namespace {
 #ifdef _WIN64
 constexpr REGSAM kOwnView = KEY_WOW64_64KEY;
 constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
-constexpr const wchar_t* kOwnViewName = L"64-bit";
-constexpr const wchar_t* kOtherViewName = L"32-bit";
 #else
 constexpr REGSAM kOwnView = KEY_WOW64_32KEY;
 constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
-constexpr const wchar_t* kOwnViewName = L"32-bit";
-constexpr const wchar_t* kOtherViewName = L"64-bit";
 #endif
 
 // Build folder names, such as mingw-x86 and mingw-x64.
@@ -52,7 +48,6 @@ const std::wstring kOverridden = L"{5E1C0A01-0000-4000-8000-00000000A00C}"; // A
 const std::wstring kUserApp = L"{5E1C0A01-0000-4000-8000-00000000ABBB}";    // in HKCU and HKLM
 const std::wstring kForm = L"{5E1C0A01-0000-4000-8000-00000000A00D}";       // written by a case
 const std::wstring kBoth = L"{5E1C0A01-0000-4000-8000-00000000A00E}"; // in both views, by a case
-const std::wstring kOtherViewSharer = L"{5E1C0A01-0000-4000-8000-00000000A00F}"; // by a case
 const std::wstring kUnknown = L"{5E1C0A01-0000-4000-8000-00000000FFFF}";
 const std::wstring kOtherHost = L"\"C:\\Program Files\\Other\\surrogate.exe\"";
 const std::wstring kExpandHost = L"%SystemRoot%\\Other\\surrogate.exe";
@@ -60,7 +55,7 @@ const std::wstring kElsewhere = L"C:\\windows\\system32\\pelmora-elsewhere.dll";
 const std::wstring kFormName = L"pelmora-register-form.dll";
 const std::vector<std::wstring> kClasses = {
     kPlain,  kSharerOne, kSharerTwo, kHosted,     kExe,  kBare, kLocked,         kDword,
-    kBinary, kExpand,    kSplit,     kOverridden, kForm, kBoth, kOtherViewSharer};
+    kBinary, kExpand,    kSplit,     kOverridden, kForm, kBoth};
 const std::vector<std::wstring> kAppIds = {kShared, kUserApp};
 const std::vector<std::wstring> kProgIds = {
     L"Pelmora.Test.Plain",  L"Pelmora.Test.SharerOne",  L"Pelmora.Test.SharerTwo",
@@ -125,24 +120,6 @@ bool SetText(HKEY root, REGSAM view, const std::wstring& key, const wchar_t* nam
 bool SetMachine(const std::wstring& key, const wchar_t* name, const std::wstring& text,
                 DWORD type = REG_SZ) {
     return SetText(HKEY_LOCAL_MACHINE, kOwnView, key, name, text, type);
-}
-
-bool SetMultiString(const std::wstring& key, const wchar_t* name,
-                    const std::vector<std::wstring>& lines) {
-    std::wstring data;
-    for (const auto& line : lines) {
-        data += line + L'\0';
-    }
-    return SetText(HKEY_LOCAL_MACHINE, kOwnView, key, name, data, REG_MULTI_SZ);
-}
-
-bool DeleteMachineValue(const std::wstring& key, const wchar_t* name) {
-    win::CRegKey handle;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + key).c_str(), 0,
-                      KEY_SET_VALUE | kOwnView, handle.Put()) != ERROR_SUCCESS) {
-        return false;
-    }
-    return RegDeleteValueW(handle.Get(), name) == ERROR_SUCCESS;
 }
 
 bool AddClass(const std::wstring& clsid, const std::wstring& progId, const std::wstring& dll,
@@ -235,12 +212,6 @@ bool FormBareNowhere(std::wstring& file) {
 bool FormRelative(std::wstring& file) {
     file = TempDirectory() + kFormName;
     return RegisterForm(file, L"pelmora\\" + kFormName);
-}
-
-bool OtherViewUsesShared(std::wstring&) {
-    return AddClass(kOtherViewSharer, L"Pelmora.Test.OtherView", kElsewhere, kOtherView) &&
-           SetText(HKEY_LOCAL_MACHINE, kOtherView, L"CLSID\\" + kOtherViewSharer, L"AppID",
-                   kShared);
 }
 
 class RegisterTool : public ::testing::Test {
@@ -478,20 +449,6 @@ INSTANTIATE_TEST_SUITE_P(
                   L"%DLL%",
                   {{kPlain, kPlain}, {kSharerOne, kShared}, {kSharerTwo, kShared}}},
         RoundTrip{"ByClsid", {}, L"{5e1c0a01-0000-4000-8000-00000000a001}", {{kPlain, kPlain}}},
-        // The other class of the AppID is re-pointed too: only with --force.
-        RoundTrip{"ByProgIdWithItsOwnAppId",
-                  L"--force ",
-                  L"Pelmora.Test.SharerOne",
-                  {{kSharerOne, kShared}}},
-        RoundTrip{
-            "ForcedOverAnotherHost", L"--force ", L"Pelmora.Test.Hosted", {{kHosted, kHosted}}},
-        RoundTrip{"ForcedOverADword", L"--force ", L"Pelmora.Test.Dword", {{kDword, kDword}}},
-        RoundTrip{"ForcedOverBinary", L"--force ", L"Pelmora.Test.Binary", {{kBinary, kBinary}}},
-        RoundTrip{
-            "ForcedOverAnExpandString", L"--force ", L"Pelmora.Test.Expand", {{kExpand, kExpand}}},
-        RoundTrip{"PartialHkcuClassOverHklm", {}, kSplit, {{kSplit, kSplit}}},
-        RoundTrip{
-            "AppIdThatHkcuOverrides", {}, L"Pelmora.Test.Overridden", {{kOverridden, kUserApp}}},
         RoundTrip{"InprocServerAs83Name", {}, L"%FORM%", {{kForm, kForm}}, FormAs83Name},
         RoundTrip{"InprocServerWithForwardSlashes",
                   {},
@@ -508,88 +465,6 @@ INSTANTIATE_TEST_SUITE_P(
                   FormBareInSystemDirectory},
         RoundTrip{"InprocServerBareNameOnPath", {}, L"%FORM%", {{kForm, kForm}}, FormBareOnPath}),
     [](const ::testing::TestParamInfo<RoundTrip>& info) { return info.param.name; });
-
-// Classes sharing an AppID share its host: it stays until the last of them is removed.
-TEST_F(RegisterTool, SharedAppIdKeepsTheHostUntilItsLastClassIsRemoved) {
-    ASSERT_EQ(0u, RunTool(L"add --force Pelmora.Test.SharerOne").exitCode);
-    ASSERT_EQ(0u, RunTool(L"add Pelmora.Test.SharerTwo").exitCode);
-    ASSERT_EQ(0u, RunTool(L"remove Pelmora.Test.SharerOne").exitCode);
-    EXPECT_EQ(HostValue(m_folder), ValueOf(L"AppID\\" + kShared, L"DllSurrogate"));
-    ASSERT_EQ(0u, RunTool(L"remove Pelmora.Test.SharerTwo").exitCode);
-    EXPECT_EQ(m_before, State());
-}
-
-// A DllSurrogate changed by hand since add is someone's: remove keeps it and says so, until told.
-TEST_F(RegisterTool, ValueChangedSinceAddIsKeptUntilForced) {
-    ASSERT_EQ(0u, RunTool(L"add --force Pelmora.Test.Hosted").exitCode);
-    ASSERT_TRUE(SetMachine(L"AppID\\" + kHosted, L"DllSurrogate", L"C:\\Changed\\by-hand.exe"));
-    const std::wstring changed = State();
-
-    const ToolRun refused = RunTool(L"remove Pelmora.Test.Hosted");
-    EXPECT_EQ(7u, refused.exitCode) << refused.output;
-    EXPECT_NE(std::string::npos,
-              refused.output.find(Ascii(L"pelmora-register: " + kHosted +
-                                        L" Pelmora.Test.Hosted: "
-                                        L"the DllSurrogate of its AppID " +
-                                        kHosted +
-                                        L" was changed since add, to neither the host add wrote "
-                                        L"nor what it replaced; nothing changed (--force puts back "
-                                        L"what add replaced: " +
-                                        kOtherHost + L")\r\n")))
-        << refused.output;
-    EXPECT_EQ(std::string::npos, refused.output.find("removed: ")) << refused.output;
-    EXPECT_EQ(changed, State());
-
-    const ToolRun forced = RunTool(L"remove --force Pelmora.Test.Hosted");
-    EXPECT_EQ(0u, forced.exitCode) << forced.output;
-    EXPECT_NE(std::string::npos, forced.output.find(Ascii(L"removed: " + kHosted)))
-        << forced.output;
-    EXPECT_EQ(m_before, State());
-}
-
-struct Move {
-    const char* name;
-    bool copied; // to another folder, the first deleted; else the same folder by its 8.3 name
-};
-
-void PrintTo(const Move& move, std::ostream* out) {
-    *out << move.name;
-}
-
-class RegisterToolMoved : public RegisterTool, public ::testing::WithParamInterface<Move> {};
-
-// The record says what add wrote, so remove undoes it from wherever the tool runs now.
-TEST_P(RegisterToolMoved, RemoveFromTheToolsNewPlaceRestoresWhatAddReplaced) {
-    const std::wstring first = CopyTool(TempDirectory() + L"pelmora register first");
-    const ToolRun added = RunTool(L"add --force Pelmora.Test.Hosted", first);
-    ASSERT_EQ(0u, added.exitCode) << added.output;
-    const std::wstring afterAdd = State();
-    std::wstring now = ShortPath(first);
-    if (GetParam().copied) {
-        now = CopyTool(TempDirectory() + L"pelmora-register-second");
-        DeleteCopy(first);
-    } else {
-        ASSERT_NE(first, now);
-    }
-
-    // Another copy's host is another host; the same file by another name is this one.
-    const ToolRun again = RunTool(L"add Pelmora.Test.Hosted", now);
-    EXPECT_EQ(GetParam().copied ? 4u : 0u, again.exitCode) << again.output;
-    EXPECT_EQ(afterAdd, State());
-
-    const ToolRun removed = RunTool(L"remove Pelmora.Test.Hosted", now);
-    EXPECT_EQ(0u, removed.exitCode) << removed.output;
-    EXPECT_NE(std::string::npos, removed.output.find(Ascii(L"removed: " + kHosted)))
-        << removed.output;
-    EXPECT_EQ(m_before, State());
-}
-
-INSTANTIATE_TEST_SUITE_P(Moves, RegisterToolMoved,
-                         ::testing::Values(Move{"CopiedToAnotherFolder", true},
-                                           Move{"SameFolderBy83Name", false}),
-                         [](const ::testing::TestParamInfo<Move>& info) {
-                             return info.param.name;
-                         });
 
 struct Order {
     const char* name;
@@ -633,105 +508,6 @@ INSTANTIATE_TEST_SUITE_P(Orders, RegisterToolBothViews,
                          [](const ::testing::TestParamInfo<Order>& info) {
                              return info.param.name;
                          });
-
-struct OldRecord {
-    const char* name;
-    std::wstring targets;
-    std::wstring appId;
-    std::wstring before;              // how 1.0.0 noted DllSurrogate before its first add
-    std::vector<std::wstring> listed; // the classes relying on the change
-    bool createdAppId;                // add gave the classes their AppID value
-};
-
-void PrintTo(const OldRecord& record, std::ostream* out) {
-    *out << record.name;
-}
-
-class RegisterToolOldRecord : public RegisterTool,
-                              public ::testing::WithParamInterface<OldRecord> {};
-
-// What 1.0.0's add left, from a folder the tool has since left: removed by this one exactly.
-TEST_P(RegisterToolOldRecord, IsRemovedExactly) {
-    const OldRecord& record = GetParam();
-    std::vector<std::wstring> lines = {record.before};
-    lines.insert(lines.end(), record.listed.begin(), record.listed.end());
-    ASSERT_TRUE(SetMultiString(L"AppID\\" + record.appId, L"PelmoraRegisterUndo", lines));
-    ASSERT_TRUE(SetMachine(L"AppID\\" + record.appId, L"DllSurrogate",
-                           L"\"C:\\Program Files\\Pelmora 1.0\\x64\\pelmora-surrogate.exe\""));
-    for (const std::wstring& clsid : record.listed) {
-        ASSERT_TRUE(!record.createdAppId ||
-                    (SetMachine(L"CLSID\\" + clsid, L"PelmoraRegisterUndo", L"AppID") &&
-                     SetMachine(L"CLSID\\" + clsid, L"AppID", record.appId)));
-    }
-
-    const ToolRun removed = RunTool(L"remove " + record.targets);
-    EXPECT_EQ(0u, removed.exitCode) << removed.output;
-    for (const std::wstring& clsid : record.listed) {
-        EXPECT_NE(std::string::npos, removed.output.find(Ascii(L"removed: " + clsid)))
-            << removed.output;
-    }
-    EXPECT_EQ(m_before, State());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Records, RegisterToolOldRecord,
-    ::testing::Values(
-        OldRecord{"NoKeyBefore", L"Pelmora.Test.Plain", kPlain, L"no-key", {kPlain}, true},
-        OldRecord{"StringBefore",
-                  L"Pelmora.Test.Hosted",
-                  kHosted,
-                  L"string:" + kOtherHost,
-                  {kHosted},
-                  false},
-        OldRecord{"ExpandStringBefore",
-                  L"Pelmora.Test.Expand",
-                  kExpand,
-                  L"expand:" + kExpandHost,
-                  {kExpand},
-                  false},
-        OldRecord{"NoValueBeforeTwoClasses",
-                  L"Pelmora.Test.SharerTwo Pelmora.Test.SharerOne",
-                  kShared,
-                  L"no-value",
-                  {kSharerOne, kSharerTwo},
-                  false}),
-    [](const ::testing::TestParamInfo<OldRecord>& info) { return info.param.name; });
-
-struct Interruption {
-    const char* name;
-    std::vector<std::pair<std::wstring, const wchar_t*>> unwritten; // key and value
-};
-
-void PrintTo(const Interruption& interruption, std::ostream* out) {
-    *out << interruption.name;
-}
-
-class RegisterToolInterrupted : public RegisterTool,
-                                public ::testing::WithParamInterface<Interruption> {};
-
-// add writes the AppID key's record, then DllSurrogate, then the class's record and AppID value:
-// stopped after any of them, what is there is what remove undoes.
-TEST_P(RegisterToolInterrupted, RemoveUndoesWhatWasWritten) {
-    ASSERT_EQ(0u, RunTool(L"add Pelmora.Test.Plain").exitCode);
-    for (const auto& [key, name] : GetParam().unwritten) {
-        ASSERT_TRUE(DeleteMachineValue(key, name)) << Ascii(key);
-    }
-    const ToolRun removed = RunTool(L"remove Pelmora.Test.Plain");
-    EXPECT_EQ(0u, removed.exitCode) << removed.output;
-    EXPECT_EQ(m_before, State());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Stops, RegisterToolInterrupted,
-    ::testing::Values(Interruption{"AfterTheRecord",
-                                   {{L"AppID\\" + kPlain, L"DllSurrogate"},
-                                    {L"CLSID\\" + kPlain, L"PelmoraRegisterUndo"},
-                                    {L"CLSID\\" + kPlain, L"AppID"}}},
-                      Interruption{"AfterDllSurrogate",
-                                   {{L"CLSID\\" + kPlain, L"PelmoraRegisterUndo"},
-                                    {L"CLSID\\" + kPlain, L"AppID"}}},
-                      Interruption{"BeforeTheClassAppId", {{L"CLSID\\" + kPlain, L"AppID"}}}),
-    [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
 // A key the user may not write, found before anything is written: nothing changes, and so there
 // is nothing for remove to undo.
@@ -821,15 +597,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RegisterToolRefusal,
     ::testing::Values(
         Refusal{"NoCommand", L"", 1, "pelmora-register: no command\r\n"},
+        Refusal{"UsageNamesRemoveForce", L"", 1,
+                "       pelmora-register remove [--force] <target>...\r\n"},
         Refusal{"UnknownCommand", L"register Pelmora.Test.Plain", 1, "unknown command register"},
         Refusal{"NoTarget", L"add", 1, "add needs a target"},
         Refusal{"UnknownOption", L"list --force", 1, "unknown option --force"},
         Refusal{"ListWithTarget", L"list Pelmora.Test.Plain", 1, "list takes no target"},
-        Refusal{"UnknownClsid", L"add " + kUnknown, 2,
-                Ascii(kUnknown) + " is not registered in the "},
-        Refusal{"UnknownProgId", L"add Pelmora.Test.Nobody", 2,
-                "the ProgID Pelmora.Test.Nobody is not registered"},
-        Refusal{"NotAGuid", L"add {5E1C0A01}", 2, "{5E1C0A01} is not a CLSID"},
         Refusal{"NoSuchFile", L"add C:\\nowhere\\missing.dll", 2,
                 "there is no file C:\\nowhere\\missing.dll"},
         Refusal{"DllWithoutClasses", L"add %UNREGISTERED%", 2, "as its InprocServer32: run "},
@@ -840,31 +613,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"InprocServerBareNameNowhere", L"add %FORM%", 2,
                 "as its InprocServer32, which is neither in the system directory nor on PATH",
                 FormBareNowhere},
-        Refusal{"NoInprocServer", L"add " + kBare, 2, "has no InprocServer32"},
-        Refusal{"LocalServer", L"add Pelmora.Test.Exe", 3, "has LocalServer32"},
-        Refusal{"AnotherHost", L"add Pelmora.Test.Hosted", 4,
-                "already has another host, \"C:\\Program Files\\Other\\surrogate.exe\" "
-                "(--force replaces it)"},
-        Refusal{"AnotherHostAsADword", L"add Pelmora.Test.Dword", 4,
-                "already has another host, a REG_DWORD value (--force replaces it)"},
-        Refusal{"AnotherHostAsBinary", L"add Pelmora.Test.Binary", 4,
-                "already has another host, a REG_BINARY value (--force replaces it)"},
-        Refusal{"AnotherHostAsAnExpandString", L"add Pelmora.Test.Expand", 4,
-                "already has another host, %SystemRoot%\\Other\\surrogate.exe (--force replaces "
-                "it)"},
-        // One refused class keeps every other target as it was.
-        Refusal{"OneBadTargetOfMany", L"add Pelmora.Test.Plain %DLL% Pelmora.Test.Hosted", 4,
-                "already has another host"},
         Refusal{"NoRightToWrite", L"add Pelmora.Test.Locked", 5,
-                "run this from an elevated prompt"},
-        Refusal{"AppIdUsedByAClassNotAdded", L"add Pelmora.Test.SharerOne", 8,
-                Ascii(L"pelmora-register: " + kSharerOne + L" Pelmora.Test.SharerOne: its AppID " +
-                      kShared + L" is also used by " + kSharerTwo + L" Pelmora.Test.SharerTwo (" +
-                      kOwnViewName +
-                      L"), which add would point at this host too (--force does so)\r\n")},
-        Refusal{"AppIdUsedInTheOtherView", L"add Pelmora.Test.SharerOne Pelmora.Test.SharerTwo", 8,
-                Ascii(kOtherViewSharer + L" Pelmora.Test.OtherView (" + kOtherViewName + L")"),
-                OtherViewUsesShared}),
+                "run this from an elevated prompt"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
 
 // DllSurrogate starts a command line: a host whose path has a space gets it quoted, and the

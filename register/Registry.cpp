@@ -1,0 +1,34 @@
+#include "Registry.h"
+
+namespace {
+
+int Compare(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                static_cast<int>(b.size()), TRUE) -
+           CSTR_EQUAL;
+}
+
+} // namespace
+
+bool KeyName::operator<(const KeyName& other) const {
+    if (root != other.root) {
+        return root < other.root;
+    }
+    if (view != other.view) {
+        return view < other.view;
+    }
+    return Compare(path, other.path) < 0;
+}
+
+std::wstring KeyName::Text() const {
+    return std::wstring(RootName(root)) + L"\\Software\\Classes\\" + path;
+}
+
+std::optional<RegistryValue> ValueOf(const Values& values, const std::wstring& name) {
+    for (const auto& [valueName, value] : values) {
+        if (Compare(valueName, name) == 0) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}

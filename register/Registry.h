@@ -1,0 +1,54 @@
+#pragma once
+
+#include "RegistryValue.h"
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The two roots that HKEY_CLASSES_ROOT merges: HKCU\Software\Classes over HKLM\Software\Classes.
+enum class Root { kUser, kMachine };
+
+inline const wchar_t* RootName(Root root) {
+    return root == Root::kUser ? L"HKCU" : L"HKLM";
+}
+
+// A key below one root's Software\Classes, in one registry view (KEY_WOW64_32KEY or
+// KEY_WOW64_64KEY).
+struct KeyName {
+    Root root;
+    REGSAM view;
+    std::wstring path;
+
+    bool operator<(const KeyName& other) const;
+    std::wstring Text() const; // as the messages show it: HKLM\Software\Classes\...
+};
+
+using Values = std::vector<std::pair<std::wstring, RegistryValue>>;
+
+// The value of that name, the default value being "", without regard to case.
+std::optional<RegistryValue> ValueOf(const Values& values, const std::wstring& name);
+
+// What the registration tool reads and writes: the real registry, or a model of it in the tests.
+class IRegistry {
+public:
+    virtual ~IRegistry() = default;
+
+    // Every value of the key; nothing when there is no such key.
+    virtual std::optional<Values> Read(const KeyName& key) const = 0;
+    virtual std::vector<std::wstring> Subkeys(const KeyName& key) const = 0;
+    // ERROR_SUCCESS when the key's values may be set and deleted (or, where the key is missing,
+    // the key may be created).
+    virtual LONG CheckWrite(const KeyName& key) const = 0;
+    // Each creates what is missing above it, stores the bytes exactly, and counts a value or key
+    // that is already gone as deleted.
+    virtual LONG Set(const KeyName& key, const std::wstring& name, const RegistryValue& value) = 0;
+    virtual LONG Delete(const KeyName& key, const std::wstring& name) = 0;
+    virtual LONG DeleteKeyIfEmpty(const KeyName& key) = 0;
+    // Whether the other registry view's classes share this view's AppID keys, as on 64-bit
+    // Windows.
+    virtual bool SharesAppIds() const = 0;
+};
