@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -616,6 +617,92 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"NoRightToWrite", L"add Pelmora.Test.Locked", 5,
                 "run this from an elevated prompt"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; });
+
+// Whether AppID kShared's DllSurrogate names the host exactly while a record says that add wrote
+// it, read under the lock every pelmora-register holds from its first read to its last write.
+::testing::AssertionResult HostOnlyWhileRecorded(HANDLE lock, const std::wstring& host) {
+    if (WaitForSingleObject(lock, 60000) != WAIT_OBJECT_0) {
+        return ::testing::AssertionFailure() << "the tools' lock cannot be had";
+    }
+    bool recorded = false;
+    std::wstring surrogate = L"<absent>";
+    win::CRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\AppID\\" + kShared).c_str(), 0,
+                      KEY_READ | kOwnView, key.Put()) == ERROR_SUCCESS) {
+        wchar_t name[256];
+        for (DWORD index = 0;; ++index) {
+            DWORD length = 256;
+            if (RegEnumValueW(key.Get(), index, name, &length, nullptr, nullptr, nullptr,
+                              nullptr) != ERROR_SUCCESS) {
+                break;
+            }
+            recorded = recorded || std::wstring(name, length).rfind(L"PelmoraRegisterUndo ", 0) == 0;
+        }
+        surrogate = ValueOf(L"AppID\\" + kShared, L"DllSurrogate");
+    }
+    ReleaseMutex(lock);
+    if (recorded != (surrogate == host) || (!recorded && surrogate != L"<absent>")) {
+        return ::testing::AssertionFailure()
+               << (recorded ? "a record, and DllSurrogate " : "no record, and DllSurrogate ")
+               << Ascii(surrogate);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Two tools at once, each adding and removing its own class of one AppID over and over: neither
+// ever says more than it did, and the AppID's DllSurrogate and records never disagree.
+TEST_F(RegisterTool, TwoToolsAtOnceKeepTheHostAndItsRecordsInStep) {
+    constexpr int kPairs = 100;
+    const win::CHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\PelmoraRegister"));
+    ASSERT_TRUE(lock);
+    struct Lane {
+        std::wstring clsid;
+        std::wstring progId;
+        int runs = 0;
+        std::unique_ptr<CChildProcess> tool = nullptr;
+    };
+    Lane lanes[] = {{kSharerOne, L"Pelmora.Test.SharerOne"}, {kSharerTwo, L"Pelmora.Test.SharerTwo"}};
+    const auto start = [](Lane& lane) {
+        lane.tool = std::make_unique<CChildProcess>();
+        return lane.tool->Start(QuoteArgument(ProgramPath(L"pelmora-register.exe")) +
+                                (lane.runs % 2 == 0 ? L" add --force " : L" remove ") +
+                                lane.progId);
+    };
+    for (Lane& lane : lanes) {
+        ASSERT_TRUE(start(lane));
+    }
+    while (lanes[0].tool || lanes[1].tool) {
+        std::vector<Lane*> running;
+        std::vector<HANDLE> handles;
+        for (Lane& lane : lanes) {
+            if (lane.tool) {
+                running.push_back(&lane);
+                handles.push_back(lane.tool->Process());
+            }
+        }
+        const DWORD ended = WaitForMultipleObjects(static_cast<DWORD>(handles.size()),
+                                                   handles.data(), FALSE, 120000);
+        ASSERT_LT(ended - WAIT_OBJECT_0, handles.size()) << "a tool is still running after 120 s";
+        Lane& lane = *running[ended - WAIT_OBJECT_0];
+        ASSERT_TRUE(lane.tool->Wait(30000));
+        const std::string output = lane.tool->Output();
+        const bool adding = lane.runs % 2 == 0;
+        EXPECT_EQ(0u, lane.tool->ExitCode()) << output;
+        EXPECT_NE(std::string::npos,
+                  output.find(Ascii((adding ? L"added: " : L"removed: ") + lane.clsid + L" " +
+                                    lane.progId)))
+            << output;
+        if (!adding) {
+            EXPECT_TRUE(HostOnlyWhileRecorded(lock.Get(), HostValue(m_folder)))
+                << "after run " << lane.runs;
+        }
+        lane.tool.reset();
+        if (++lane.runs < 2 * kPairs) {
+            ASSERT_TRUE(start(lane));
+        }
+    }
+    EXPECT_EQ(m_before, State());
+}
 
 // DllSurrogate starts a command line: a host whose path has a space gets it quoted, and the
 // runtime starts it so.
