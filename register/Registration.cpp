@@ -71,16 +71,15 @@ std::wstring Regsvr32(REGSAM view) {
 
 } // namespace
 
-CRegistrar::CRegistrar(IRegistry& registry, const IFiles& files, REGSAM view,
-                       std::wstring hostPath)
+CRegistrar::CRegistrar(IRegistry& registry, const IFiles& files, REGSAM view, std::wstring hostPath)
     : m_registry(registry), m_files(files), m_reader(registry), m_classes(m_reader, view),
       m_hostPath(std::move(hostPath)) {
     // DllSurrogate starts a command line: unquoted, "C:\Program Files\..." may start C:\Program.
     m_hostValue =
         m_hostPath.find(L' ') == std::wstring::npos ? m_hostPath : L"\"" + m_hostPath + L"\"";
     if (m_registry.SharesAppIds()) {
-        m_otherClasses.emplace(m_reader, view == KEY_WOW64_64KEY ? KEY_WOW64_32KEY
-                                                                 : KEY_WOW64_64KEY);
+        m_otherClasses.emplace(m_reader,
+                               view == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
     }
 }
 
@@ -203,8 +202,8 @@ std::vector<CRegistrar::AppIdKey> CRegistrar::KeysWithRecordsOf(const std::wstri
     return keys;
 }
 
-void CRegistrar::ResolveClsid(const std::wstring& clsid, bool removing,
-                              std::vector<Class>& classes, std::vector<Problem>& problems) const {
+void CRegistrar::ResolveClsid(const std::wstring& clsid, bool removing, std::vector<Class>& classes,
+                              std::vector<Problem>& problems) const {
     const auto root = m_classes.Find(L"CLSID\\" + clsid);
     if (root || removing) {
         // A class uninstalled since add can still be removed by its CLSID.
@@ -361,8 +360,9 @@ void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
                                     L"as it is, and the class is not changed",
                                 {}});
         } else if (appIdValue && CanonicalGuid(appIdValue->Text()).empty()) {
-            problems.push_back(
-                {kExitFailed, name + L" has an AppID that is not a GUID: " + appIdValue->Text(), {}});
+            problems.push_back({kExitFailed,
+                                name + L" has an AppID that is not a GUID: " + appIdValue->Text(),
+                                {}});
         }
         if (problems.size() != before) {
             continue;
@@ -374,9 +374,9 @@ void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
         CSurrogateUndo& undo = UndoOf(at);
         const CSurrogateUndo unforced = undo;
         const auto outcome = undo.Add(ViewName(), cls.clsid, host, namesHost, force);
-        const auto asked = force ? CSurrogateUndo(unforced).Add(ViewName(), cls.clsid, host,
-                                                                 namesHost, false)
-                                 : outcome;
+        const auto asked =
+            force ? CSurrogateUndo(unforced).Add(ViewName(), cls.clsid, host, namesHost, false)
+                  : outcome;
         if (asked == CSurrogateUndo::Outcome::kOtherHost) {
             problems.push_back({kExitOtherHost,
                                 name + L": its AppID " + appId + L" already has another host, " +
@@ -384,9 +384,9 @@ void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
                                 L"--force replaces it"});
         }
         if (outcome == CSurrogateUndo::Outcome::kUnreadable) {
-            problems.push_back(
-                {kExitFailed, name + L": its undo record in AppID " + appId + L" cannot be read",
-                 {}});
+            problems.push_back({kExitFailed,
+                                name + L": its undo record in AppID " + appId + L" cannot be read",
+                                {}});
             continue;
         }
         if (outcome == CSurrogateUndo::Outcome::kAdded ||
@@ -412,8 +412,8 @@ void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
                                     L"--force does so"});
             }
         }
-        LONG error = appIdValue ? ERROR_SUCCESS
-                                : m_registry.CheckWrite(m_classes.Key(*cls.root, key));
+        LONG error =
+            appIdValue ? ERROR_SUCCESS : m_registry.CheckWrite(m_classes.Key(*cls.root, key));
         Root denied = *cls.root;
         if (error == ERROR_SUCCESS) {
             error = m_registry.CheckWrite(m_classes.Key(at.root, L"AppID\\" + appId));
@@ -440,8 +440,8 @@ void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
     WriteUndo(plan);
     for (const Created& cls : created) {
         const KeyName key = m_classes.Key(cls.root, L"CLSID\\" + cls.clsid);
-        plan.writes.push_back(
-            {Plan::Write::kSet, key, CSurrogateUndo::kUndoName, RegistryValue::String(kCreatedAppId)});
+        plan.writes.push_back({Plan::Write::kSet, key, CSurrogateUndo::kUndoName,
+                               RegistryValue::String(kCreatedAppId)});
         plan.writes.push_back({Plan::Write::kSet, key, L"AppID", RegistryValue::String(cls.clsid)});
     }
     Settle(problems, force, plan);
@@ -487,10 +487,10 @@ void CRegistrar::PlanRemove(const std::vector<Class>& classes, bool force,
                          (replaced ? Shown(*replaced) : L"what its record holds")});
             }
             if (outcome == CSurrogateUndo::Outcome::kUnreadable) {
-                problems.push_back({kExitFailed,
-                                    name + L": its undo record in AppID " + at.appId +
-                                        L" cannot be read",
-                                    {}});
+                problems.push_back(
+                    {kExitFailed,
+                     name + L": its undo record in AppID " + at.appId + L" cannot be read",
+                     {}});
                 continue;
             }
             changed = true;
@@ -531,10 +531,11 @@ void CRegistrar::PlanRemove(const std::vector<Class>& classes, bool force,
                 classWrites.push_back({Plan::Write::kDelete, key, L"AppID", {}});
             } else if (appId) {
                 // Someone else's since: an installer's, say, with its own AppID settings.
-                notes += std::wstring(L"; its AppID value (") + RootName(root) + L") is kept, as it was changed "
-                                                                   L"since add to " +
-                         (appId->IsString() ? appId->Text() : L"a " + TypeName(appId->type) +
-                                                                  L" value");
+                notes +=
+                    std::wstring(L"; its AppID value (") + RootName(root) +
+                    L") is kept, as it was changed "
+                    L"since add to " +
+                    (appId->IsString() ? appId->Text() : L"a " + TypeName(appId->type) + L" value");
             }
             classWrites.push_back({Plan::Write::kDelete, key, CSurrogateUndo::kUndoName, {}});
             const LONG error = m_registry.CheckWrite(key);
@@ -550,8 +551,8 @@ void CRegistrar::PlanRemove(const std::vector<Class>& classes, bool force,
             problems.push_back({kExitOtherTool,
                                 name + L": the " + OtherViewName() +
                                     L" pelmora-register added it, for the " + OtherViewName() +
-                                    L" registry view; run that one (beside the " +
-                                    OtherViewName() + L" host) to remove it",
+                                    L" registry view; run that one (beside the " + OtherViewName() +
+                                    L" host) to remove it",
                                 {}});
         } else if (!recorded && !cls.root) {
             problems.push_back({kExitNotRegistered,
@@ -559,8 +560,9 @@ void CRegistrar::PlanRemove(const std::vector<Class>& classes, bool force,
                                     L" registry view, and no record of add names it",
                                 {}});
         }
-        plan.lines.push_back(changed ? L"removed: " + name + notes
-                                     : L"nothing to remove, not added by pelmora-register: " + name);
+        plan.lines.push_back(changed
+                                 ? L"removed: " + name + notes
+                                 : L"nothing to remove, not added by pelmora-register: " + name);
     }
     // DllSurrogate is put back before its record goes; the class's AppID value after both.
     WriteUndo(plan);
@@ -666,11 +668,10 @@ int CRegistrar::Apply(const Plan& plan, const Print& out, const Print& error) {
         }
     }
     for (const Plan::Write& write : plan.writes) {
-        const LONG result = write.kind == Plan::Write::kSet
-                                ? m_registry.Set(write.key, write.name, write.value)
-                            : write.kind == Plan::Write::kDelete
-                                ? m_registry.Delete(write.key, write.name)
-                                : m_registry.DeleteKeyIfEmpty(write.key);
+        const LONG result =
+            write.kind == Plan::Write::kSet ? m_registry.Set(write.key, write.name, write.value)
+            : write.kind == Plan::Write::kDelete ? m_registry.Delete(write.key, write.name)
+                                                 : m_registry.DeleteKeyIfEmpty(write.key);
         if (result != ERROR_SUCCESS) {
             error(L"pelmora-register: " + write.key.Text() + L": " + ErrorText(result) +
                   L"; what was written before it is undone by remove");

@@ -17,14 +17,14 @@
 // The program's exit codes.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 1,         // unknown command or option, or no target
-    kExitNotRegistered = 2, // a target names no class registered in this view
-    kExitLocalServer = 3,   // a class has LocalServer32
-    kExitOtherHost = 4,     // a class's AppID has another DllSurrogate (and no --force)
-    kExitAccessDenied = 5,  // the keys may not be written
-    kExitFailed = 6,        // the host is missing, an AppID is unusable, or the registry failed
-    kExitChangedSince = 7,  // remove: a DllSurrogate was changed since add (and no --force)
-    kExitSharedAppId = 8,   // add: the AppID is used by classes not being added (and no --force)
+    kExitUsage = 1,            // unknown command or option, or no target
+    kExitNotRegistered = 2,    // a target names no class registered in this view
+    kExitLocalServer = 3,      // a class has LocalServer32
+    kExitOtherHost = 4,        // a class's AppID has another DllSurrogate (and no --force)
+    kExitAccessDenied = 5,     // the keys may not be written
+    kExitFailed = 6,           // the host is missing, an AppID is unusable, or the registry failed
+    kExitChangedSince = 7,     // remove: a DllSurrogate was changed since add (and no --force)
+    kExitSharedAppId = 8,      // add: the AppID is used by classes not being added (and no --force)
     kExitChangedMeanwhile = 9, // the keys changed between reading and writing; nothing written
     kExitOtherTool = 10,       // remove: the other bitness's pelmora-register added the class
 };
@@ -71,8 +71,8 @@ public:
 
 private:
     struct Class {
-        std::wstring clsid;        // braced, upper case
-        std::optional<Root> root;  // of its class key as the merged view shows it; none when gone
+        std::wstring clsid;       // braced, upper case
+        std::optional<Root> root; // of its class key as the merged view shows it; none when gone
     };
     struct Problem {
         int code;

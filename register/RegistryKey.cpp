@@ -121,12 +121,12 @@ std::vector<std::pair<std::wstring, RegistryValue>> CRegistryKey::Values() const
         DWORD length = static_cast<DWORD>(name.size());
         DWORD type = REG_NONE;
         DWORD size = static_cast<DWORD>(data.size());
-        const LONG error = RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr,
-                                         &type, data.data(), &size);
+        const LONG error = RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, &type,
+                                         data.data(), &size);
         if (error == ERROR_MORE_DATA) {
             length = static_cast<DWORD>(name.size());
-            if (RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, nullptr,
-                              nullptr, nullptr) != ERROR_SUCCESS) {
+            if (RegEnumValueW(m_key.Get(), index, name.data(), &length, nullptr, nullptr, nullptr,
+                              nullptr) != ERROR_SUCCESS) {
                 break;
             }
             const std::wstring text(name.data(), length);
@@ -138,8 +138,9 @@ std::vector<std::pair<std::wstring, RegistryValue>> CRegistryKey::Values() const
         if (error != ERROR_SUCCESS) {
             break;
         }
-        values.emplace_back(std::wstring(name.data(), length),
-                            RegistryValue{type, std::vector<BYTE>(data.begin(), data.begin() + size)});
+        values.emplace_back(
+            std::wstring(name.data(), length),
+            RegistryValue{type, std::vector<BYTE>(data.begin(), data.begin() + size)});
     }
     return values;
 }

@@ -23,10 +23,9 @@ bool Same(const std::optional<Values>& a, const std::optional<Values>& b) {
     }
     const auto left = Sorted(a);
     const auto right = Sorted(b);
-    return std::equal(left->begin(), left->end(), right->begin(), right->end(),
-                      [](const auto& x, const auto& y) {
-                          return x.first == y.first && x.second == y.second;
-                      });
+    return std::equal(
+        left->begin(), left->end(), right->begin(), right->end(),
+        [](const auto& x, const auto& y) { return x.first == y.first && x.second == y.second; });
 }
 
 } // namespace

@@ -214,8 +214,7 @@ bool CSurrogateUndo::Matches(const Entry& entry, const SurrogateState& state) co
     if (!entry.written) {
         return IsOldHostValue(state.value);
     }
-    return state.value == *entry.written ||
-           (m_sameHost && m_sameHost(*entry.written, state.value));
+    return state.value == *entry.written || (m_sameHost && m_sameHost(*entry.written, state.value));
 }
 
 bool CSurrogateUndo::HasRecord(const std::wstring& view, const std::wstring& clsid,

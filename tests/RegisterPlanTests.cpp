@@ -116,8 +116,8 @@ void Edit(CRegistryModel& registry, const Entries& entries) {
 struct Step {
     std::wstring command; // add, remove or list with its options and targets; none: edits only
     const Tool* tool = &kOwn;
-    Entries edits = {};     // before the command
-    Entries meanwhile = {}; // between its plan and its writes
+    Entries edits = {};                  // before the command
+    Entries meanwhile = {};              // between its plan and its writes
     std::vector<std::wstring> said = {}; // each in its output
     int code = kExitOk;
     std::vector<std::wstring> filesGone = {};
@@ -224,7 +224,8 @@ TEST_P(RegisterPlan, SaysWhatItDoesAndLeavesTheExpectedState) {
     for (const Entry& entry : plan.after) {
         const auto values = m_registry.Read(Key(entry.key));
         const auto value = values ? ValueOf(*values, entry.name) : std::nullopt;
-        EXPECT_EQ(entry.value.has_value(), value.has_value()) << Narrow(entry.key + L" " + entry.name);
+        EXPECT_EQ(entry.value.has_value(), value.has_value())
+            << Narrow(entry.key + L" " + entry.name);
         if (entry.value && value) {
             EXPECT_TRUE(*entry.value == *value) << Narrow(entry.key + L" " + entry.name);
         }
@@ -236,9 +237,9 @@ const Entries kShared = Class(kS1, L"Pelmora.S1") + Class(kS2, L"Pelmora.S2") +
                         Entries{{L"HKLM\\CLSID\\" + kS1, L"AppID", Sz(kA)},
                                 {L"HKLM\\CLSID\\" + kS2, L"AppID", Sz(kA)},
                                 {L"HKLM\\AppID\\" + kA, L"", Sz(L"Shared by two classes")}};
-const Entries kHosted = Class(kH, L"Pelmora.H") +
-                        Entries{{L"HKLM\\CLSID\\" + kH, L"AppID", Sz(kH)},
-                                {L"HKLM\\AppID\\" + kH, L"DllSurrogate", Sz(kOtherHost)}};
+const Entries kHosted =
+    Class(kH, L"Pelmora.H") + Entries{{L"HKLM\\CLSID\\" + kH, L"AppID", Sz(kH)},
+                                      {L"HKLM\\AppID\\" + kH, L"DllSurrogate", Sz(kOtherHost)}};
 
 Entries WithAppIdValue(const RegistryValue& value) {
     return Class(kP, L"Pelmora.P") + Entries{{L"HKLM\\CLSID\\" + kP, L"AppID", value},
@@ -264,8 +265,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {{L"HKLM\\CLSID\\" + kP, L"AppID", Sz(kV)},
                     {L"HKLM\\AppID\\" + kV, L"RunAs", Sz(L"Interactive User")}},
                    {},
-                   {L"removed: " + kP + L" Pelmora.P; its AppID value (HKLM) is kept, as it was "
-                                        L"changed since add to " +
+                   {L"removed: " + kP +
+                    L" Pelmora.P; its AppID value (HKLM) is kept, as it was "
+                    L"changed since add to " +
                     kV}}},
                  true,
                  {{L"HKLM\\AppID\\" + kP, L"DllSurrogate", std::nullopt}}},
@@ -277,11 +279,11 @@ INSTANTIATE_TEST_SUITE_P(
                    {{L"HKLM\\CLSID\\" + kP, L"AppID", Raw(REG_BINARY, {1, 2})}},
                    {},
                    {L"is kept, as it was changed since add to a REG_BINARY value"}}}},
-        PlanCase{"PerUserRegistrationSinceAdd",
-                 Class(kP, L"Pelmora.P"),
-                 {{L"add " + kP},
-                  {L"remove " + kP, &kOwn, Class(kP, L"Pelmora.P", L"HKCU"), {},
-                   {L"removed: " + kP}}}},
+        PlanCase{
+            "PerUserRegistrationSinceAdd",
+            Class(kP, L"Pelmora.P"),
+            {{L"add " + kP},
+             {L"remove " + kP, &kOwn, Class(kP, L"Pelmora.P", L"HKCU"), {}, {L"removed: " + kP}}}},
         PlanCase{"UninstalledSharerIsRemovedByItsClsid",
                  kShared,
                  {{L"add " + kS1 + L" " + kS2},
@@ -315,7 +317,11 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"RecordOfTheOtherBitnessToolOfAClassOfItsViewOnly",
                  Class(kP, L"Pelmora.P"),
                  {{L"add " + kP},
-                  {L"remove " + kP, &kOther, {}, {}, {L"the 64-bit pelmora-register added it"},
+                  {L"remove " + kP,
+                   &kOther,
+                   {},
+                   {},
+                   {L"the 64-bit pelmora-register added it"},
                    kExitOtherTool}},
                  false},
         // Only a full path names this host.
@@ -344,8 +350,7 @@ INSTANTIATE_TEST_SUITE_P(
                    &kOwn,
                    {},
                    {},
-                   {L"pelmora-register: " + kH +
-                        L" Pelmora.H: its AppID " + kH +
+                   {L"pelmora-register: " + kH + L" Pelmora.H: its AppID " + kH +
                         L" already has another host, the system's default surrogate (--force "
                         L"replaces it)\n",
                     L"pelmora-register: " + kH + L" Pelmora.H: its AppID " + kH +
@@ -364,8 +369,9 @@ INSTANTIATE_TEST_SUITE_P(
                    {L"pelmora-register: forced: " + kH + L" Pelmora.H: its AppID " + kH +
                         L" already has another host, the system's default surrogate\n",
                     L"pelmora-register: forced: " + kH + L" Pelmora.H: its AppID " + kH +
-                        L" is also used by " + kO + L" Pelmora.O (32-bit), which add would point "
-                                                    L"at this host too\n",
+                        L" is also used by " + kO +
+                        L" Pelmora.O (32-bit), which add would point "
+                        L"at this host too\n",
                     L"added: " + kH}},
                   {L"remove " + kH}}},
         PlanCase{"RefusalsOfSeveralTargets",
@@ -385,8 +391,7 @@ INSTANTIATE_TEST_SUITE_P(
                    kExitLocalServer}},
                  false},
         PlanCase{"TargetsThatNameNoClass",
-                 Class(kP, L"Pelmora.P") +
-                     Entries{{L"HKLM\\CLSID\\" + kQ, L"", Sz(L"No server")}},
+                 Class(kP, L"Pelmora.P") + Entries{{L"HKLM\\CLSID\\" + kQ, L"", Sz(L"No server")}},
                  {{L"add " + kUnknown + L" {5E1C0A01} " + kQ,
                    &kOwn,
                    {},
@@ -395,8 +400,9 @@ INSTANTIATE_TEST_SUITE_P(
                         L" is not registered in the 64-bit registry view: run the 64-bit regsvr32 "
                         L"(%SystemRoot%\\System32\\regsvr32.exe) on its DLL first\n",
                     L"pelmora-register: {5E1C0A01} is not a CLSID\n",
-                    L"pelmora-register: " + kQ + L" has no InprocServer32 in the 64-bit registry "
-                                                 L"view"},
+                    L"pelmora-register: " + kQ +
+                        L" has no InprocServer32 in the 64-bit registry "
+                        L"view"},
                    kExitNotRegistered}},
                  false},
         // Keys that change between the plan and its writes: nothing is written.
@@ -477,17 +483,18 @@ INSTANTIATE_TEST_SUITE_P(
                    {kEarlierCopy.host}}},
                  false},
         // Every type of a class's AppID value is kept exactly, or refused with nothing changed.
-        PlanCase{"BinaryAppIdValueIsRefused",
-                 WithAppIdValue(Raw(REG_BINARY, {0x7b, 0})),
-                 {{L"add --force " + kP,
-                   &kOwn,
-                   {},
-                   {},
-                   {kP + L" Pelmora.P has an AppID value of type REG_BINARY, which the runtime does "
-                         L"not take for an AppID: it is kept as it is, and the class is not "
-                         L"changed"},
-                   kExitFailed},
-                  {L"remove " + kP, &kOwn, {}, {}, {L"nothing to remove"}}}},
+        PlanCase{
+            "BinaryAppIdValueIsRefused",
+            WithAppIdValue(Raw(REG_BINARY, {0x7b, 0})),
+            {{L"add --force " + kP,
+              &kOwn,
+              {},
+              {},
+              {kP + L" Pelmora.P has an AppID value of type REG_BINARY, which the runtime does "
+                    L"not take for an AppID: it is kept as it is, and the class is not "
+                    L"changed"},
+              kExitFailed},
+             {L"remove " + kP, &kOwn, {}, {}, {L"nothing to remove"}}}},
         PlanCase{"DwordAppIdValueIsRefused",
                  WithAppIdValue(Raw(REG_DWORD, {1, 0, 0, 0})),
                  {{L"add " + kP, &kOwn, {}, {}, {L"of type REG_DWORD"}, kExitFailed}}},
@@ -496,7 +503,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {{L"add " + kP, &kOwn, {}, {}, {L"of type REG_MULTI_SZ"}, kExitFailed}}},
         PlanCase{"AppIdValueThatIsNoGuidIsRefused",
                  WithAppIdValue(Sz(L"Vendor.App")),
-                 {{L"add " + kP, &kOwn, {}, {}, {L"has an AppID that is not a GUID: Vendor.App"},
+                 {{L"add " + kP,
+                   &kOwn,
+                   {},
+                   {},
+                   {L"has an AppID that is not a GUID: Vendor.App"},
                    kExitFailed}}},
         PlanCase{"ExpandStringAppIdValueIsKept",
                  WithAppIdValue(Sz(kA, REG_EXPAND_SZ)),
@@ -514,7 +525,11 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"ForcedOverAnotherHost", kHosted, {{L"add --force Pelmora.H"}, {L"remove " + kH}}},
         PlanCase{"ForcedOverADword",
                  WithSurrogate(Raw(REG_DWORD, {7, 0, 0, 0})),
-                 {{L"add " + kH, &kOwn, {}, {}, {L"a REG_DWORD value (--force replaces it)"},
+                 {{L"add " + kH,
+                   &kOwn,
+                   {},
+                   {},
+                   {L"a REG_DWORD value (--force replaces it)"},
                    kExitOtherHost},
                   {L"add --force " + kH},
                   {L"remove " + kH}}},
@@ -525,7 +540,10 @@ INSTANTIATE_TEST_SUITE_P(
                   {L"remove " + kH}}},
         PlanCase{"ForcedOverAnExpandString",
                  WithSurrogate(Sz(L"%SystemRoot%\\Other\\surrogate.exe", REG_EXPAND_SZ)),
-                 {{L"add " + kH, &kOwn, {}, {},
+                 {{L"add " + kH,
+                   &kOwn,
+                   {},
+                   {},
                    {L"already has another host, %SystemRoot%\\Other\\surrogate.exe (--force "
                     L"replaces it)"},
                    kExitOtherHost},
@@ -534,29 +552,29 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"ForcedOverAStringWithoutItsNull",
                  WithSurrogate(Raw(REG_SZ, {'C', 0, ':', 0, 'x', 0})),
                  {{L"add --force " + kH}, {L"remove " + kH}}},
-        PlanCase{"ValueChangedSinceAddIsKeptUntilForced",
-                 kHosted,
-                 {{L"add --force " + kH},
-                  {L"remove " + kH,
-                   &kOwn,
-                   {{L"HKLM\\AppID\\" + kH, L"DllSurrogate", Sz(L"C:\\Changed\\by-hand.exe")}},
-                   {},
-                   {L"pelmora-register: " + kH + L" Pelmora.H: the DllSurrogate of its AppID " +
-                    kH +
-                    L" was changed since add, to neither the host add wrote nor what it replaced; "
-                    L"nothing changed (--force puts back what add replaced: " +
-                    kOtherHost + L")\n"},
-                   kExitChangedSince},
-                  {L"remove --force " + kH, &kOwn, {}, {}, {L"removed: " + kH}}},
-                 true,
-                 {},
-                 kHosted},
-        PlanCase{"AddedByAnEarlierCopyIsAnotherHost",
-                 kHosted,
-                 {{L"add --force " + kH, &kEarlierCopy},
-                  {L"add " + kH, &kOwn, {}, {}, {L"already has another host"}, kExitOtherHost},
-                  {L"remove " + kH, &kOwn, {}, {}, {L"removed: " + kH}, kExitOk,
-                   {kEarlierCopy.host}}}},
+        PlanCase{
+            "ValueChangedSinceAddIsKeptUntilForced",
+            kHosted,
+            {{L"add --force " + kH},
+             {L"remove " + kH,
+              &kOwn,
+              {{L"HKLM\\AppID\\" + kH, L"DllSurrogate", Sz(L"C:\\Changed\\by-hand.exe")}},
+              {},
+              {L"pelmora-register: " + kH + L" Pelmora.H: the DllSurrogate of its AppID " + kH +
+               L" was changed since add, to neither the host add wrote nor what it replaced; "
+               L"nothing changed (--force puts back what add replaced: " +
+               kOtherHost + L")\n"},
+              kExitChangedSince},
+             {L"remove --force " + kH, &kOwn, {}, {}, {L"removed: " + kH}}},
+            true,
+            {},
+            kHosted},
+        PlanCase{
+            "AddedByAnEarlierCopyIsAnotherHost",
+            kHosted,
+            {{L"add --force " + kH, &kEarlierCopy},
+             {L"add " + kH, &kOwn, {}, {}, {L"already has another host"}, kExitOtherHost},
+             {L"remove " + kH, &kOwn, {}, {}, {L"removed: " + kH}, kExitOk, {kEarlierCopy.host}}}},
         // Classes sharing an AppID.
         PlanCase{"AppIdUsedByAClassNotAdded",
                  kShared,
@@ -605,7 +623,10 @@ INSTANTIATE_TEST_SUITE_P(
                                    {L"HKLM\\AppID\\" + kA, L"DllSurrogate",
                                     Sz(L"\"C:\\Program Files\\Pelmora 1.0\\x64\\pelmora-"
                                        L"surrogate.exe\"")}},
-                 {{L"remove Pelmora.S2 Pelmora.S1", &kOwn, {}, {},
+                 {{L"remove Pelmora.S2 Pelmora.S1",
+                   &kOwn,
+                   {},
+                   {},
                    {L"removed: " + kS1, L"removed: " + kS2}}},
                  true,
                  {},
@@ -627,18 +648,18 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  {},
                  WithSurrogate(Sz(L"%SystemRoot%\\x.exe", REG_EXPAND_SZ))},
-        PlanCase{"OldRecordThatCreatedTheAppId",
-                 Class(kP, L"Pelmora.P") +
-                     Entries{{L"HKLM\\AppID\\" + kP, L"PelmoraRegisterUndo",
-                              MultiSz({L"no-key", kP})},
-                             {L"HKLM\\AppID\\" + kP, L"DllSurrogate",
-                              Sz(L"C:\\Pelmora-1.0\\pelmora-surrogate.exe")},
-                             {L"HKLM\\CLSID\\" + kP, L"PelmoraRegisterUndo", Sz(L"AppID")},
-                             {L"HKLM\\CLSID\\" + kP, L"AppID", Sz(kP)}},
-                 {{L"remove " + kP, &kOwn, {}, {}, {L"removed: " + kP}}},
-                 true,
-                 {},
-                 Class(kP, L"Pelmora.P")},
+        PlanCase{
+            "OldRecordThatCreatedTheAppId",
+            Class(kP, L"Pelmora.P") +
+                Entries{{L"HKLM\\AppID\\" + kP, L"PelmoraRegisterUndo", MultiSz({L"no-key", kP})},
+                        {L"HKLM\\AppID\\" + kP, L"DllSurrogate",
+                         Sz(L"C:\\Pelmora-1.0\\pelmora-surrogate.exe")},
+                        {L"HKLM\\CLSID\\" + kP, L"PelmoraRegisterUndo", Sz(L"AppID")},
+                        {L"HKLM\\CLSID\\" + kP, L"AppID", Sz(kP)}},
+            {{L"remove " + kP, &kOwn, {}, {}, {L"removed: " + kP}}},
+            true,
+            {},
+            Class(kP, L"Pelmora.P")},
         // add stopped after its record, after DllSurrogate, or before the class's AppID value.
         PlanCase{"StoppedAfterTheRecord",
                  Class(kP, L"Pelmora.P"),

@@ -65,8 +65,7 @@ void CRegistryModel::CreateKey(const KeyName& key) {
     }
 }
 
-LONG CRegistryModel::Set(const KeyName& key, const std::wstring& name,
-                         const RegistryValue& value) {
+LONG CRegistryModel::Set(const KeyName& key, const std::wstring& name, const RegistryValue& value) {
     if (CheckWrite(key) != ERROR_SUCCESS) {
         return ERROR_ACCESS_DENIED;
     }
@@ -109,9 +108,9 @@ LONG CRegistryModel::DeleteKeyIfEmpty(const KeyName& key) {
 void CRegistryModel::DeleteTree(const KeyName& key) {
     const KeyId top = Id(key);
     for (auto at = m_keys.begin(); at != m_keys.end();) {
-        const bool below = at->first.first == top.first &&
-                           (at->first.second == top.second ||
-                            at->first.second.rfind(top.second + L"\\", 0) == 0);
+        const bool below =
+            at->first.first == top.first &&
+            (at->first.second == top.second || at->first.second.rfind(top.second + L"\\", 0) == 0);
         at = below ? m_keys.erase(at) : std::next(at);
     }
 }
