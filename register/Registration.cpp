@@ -337,6 +337,9 @@ void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
     for (const Class& cls : classes) {
         const std::wstring key = L"CLSID\\" + cls.clsid;
         const std::wstring name = Describe(cls.clsid);
+        if (!cls.root) {
+            continue; // resolved for remove only
+        }
         const size_t before = problems.size();
         if (m_classes.Find(key + L"\\LocalServer32")) {
             problems.push_back({kExitLocalServer,
