@@ -3,7 +3,7 @@ PRESETS := $(shell . ./scripts/presets.sh && echo "$$pelmora_presets")
 # Wine 8 is the machine's own, or the Debian 12 root's where make deps had to make one instead.
 WINE8 := sh scripts/with-wine8.sh
 
-.PHONY: all deps build test test-repeat test-wine10 dist dist-check demo bench bench-load clean \
+.PHONY: all deps build test test-repeat test-wine10 dist dist-check dist-reproduce demo bench bench-load clean \
 	format
 
 all: build
@@ -37,11 +37,16 @@ test-wine10: build
 
 # The release zip of both bitnesses and its SHA-256 file, in build/dist.
 dist: build
-	@cpack --config build/mingw-x86/CPackConfig.cmake -B build/dist
+	@sh scripts/make-zip.sh
 
 # The zip's hosts, unpacked, through the same end-to-end tests as the built ones.
 dist-check: dist
 	@$(WINE8) sh scripts/ci/check-dist.sh
+	@sh scripts/dist-reproduce.sh
+
+# The zip built again from the same commit in a fresh clone, compared byte for byte.
+dist-reproduce: dist
+	@sh scripts/dist-reproduce.sh
 
 # The main job: a 64-bit client uses the 32-bit sample DLL through the 32-bit host, under Wine.
 demo: build

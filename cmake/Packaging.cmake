@@ -1,6 +1,8 @@
-# The release zip for Windows users: x86/ and x64/ with the programs of each bitness, beside the
-# README and the registry template. Each build tree installs its own bitness's folder; the zip is
-# made by CPack from both trees at once (make dist), so it needs both presets built.
+# The release zip for Windows users: x86/ and x64/ with the programs of each bitness, sample/x86/
+# and sample/x64/ with the sample DLL and client of each, beside the README and the registry
+# template. Each build tree installs its own bitness's folders (components programs and docs);
+# scripts/make-zip.sh makes the zip from both trees at once (make dist), so it needs both presets
+# built. CPack's settings name it.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(PELMORA_ARCH_DIR x64)
 else()
@@ -14,6 +16,12 @@ install(TARGETS pelmora-surrogate RUNTIME DESTINATION ${PELMORA_ARCH_DIR} COMPON
 function(pelmora_install_register_tool)
     if(TARGET pelmora-register)
         install(TARGETS pelmora-register RUNTIME DESTINATION ${PELMORA_ARCH_DIR} COMPONENT programs)
+    endif()
+    # What shows a user that it works: a client of one bitness using the DLL of the other.
+    if(TARGET pelmora-sample AND TARGET pelmora-sample-client)
+        install(TARGETS pelmora-sample pelmora-sample-client
+                RUNTIME DESTINATION sample/${PELMORA_ARCH_DIR} COMPONENT programs
+                ARCHIVE DESTINATION lib COMPONENT development)
     endif()
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL pelmora_install_register_tool)
