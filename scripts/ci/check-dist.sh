@@ -19,6 +19,9 @@ mkdir -p "$check/unpacked"
 (cd "$check/unpacked" && cmake -E tar xf "$zip")
 expected="README.md host-your-dll.reg x86/pelmora-surrogate.exe x64/pelmora-surrogate.exe"
 for arch in x86 x64; do
+    expected="$expected sample/$arch/pelmora-sample.dll sample/$arch/pelmora-sample-client.exe"
+done
+for arch in x86 x64; do
     [ ! -f "$build/mingw-$arch/bin/pelmora-register.exe" ] || expected="$expected $arch/pelmora-register.exe"
 done
 for file in $expected; do
@@ -37,6 +40,49 @@ for arch in x86 x64; do
     done
 done
 echo "dist-check: the images are stripped"
+
+# Every link in the README, and every path into the zip that it names, is in the zip.
+readme="$check/unpacked/README.md"
+tr -d '\r' <"$readme" | grep -o '](\([^)]*\))' | sed 's/^](//; s/)$//' >"$check/links.txt" || true
+tr -d '\r' <"$readme" | grep -oE '(x86|x64|sample)\\[A-Za-z0-9_.\\-]+' | sed 's|\\|/|g' \
+    >"$check/paths.txt" || true
+while read -r target; do
+    case $target in http://* | https://* | '#'*) continue ;; esac
+    [ -e "$check/unpacked/$target" ] || fail "the README links to $target, which the zip lacks"
+done <"$check/links.txt"
+while read -r path; do
+    path=${path%/}
+    [ -e "$check/unpacked/$path" ] || [ -e "$check/unpacked/$path.exe" ] ||
+        fail "the README names $path, which the zip lacks"
+done <"$check/paths.txt"
+echo "dist-check: the README's $(wc -l <"$check/links.txt") links and $(wc -l <"$check/paths.txt") paths are in the zip"
+
+# The README's recipe (See it work), line by line as a user types it, in the unpacked zip: the
+# 64-bit client uses the 32-bit sample through the 32-bit host.
+tr -d '\r' <"$readme" | awk '/^## See it work/ { on = 1; next }
+    on && /^## / { exit }
+    on && /^    / { print substr($0, 5); seen = 1; next }
+    on && seen { exit }' >"$check/recipe.txt"
+[ "$(wc -l <"$check/recipe.txt")" = 4 ] || fail "the README's recipe is not four lines"
+(
+    wine_prefix_acquire
+    trap 'wine_prefix_end' EXIT
+    step=0
+    while read -r line; do
+        step=$((step + 1))
+        echo "dist-check: recipe: $line"
+        (cd "$check/unpacked" && wine cmd /c "$line") >"$check/recipe-$step.txt" 2>&1 </dev/null ||
+            { tr -d '\r' <"$check/recipe-$step.txt"; fail "the recipe's line $step failed"; }
+    done <"$check/recipe.txt"
+    out=$(tr -d '\r' <"$check/recipe-3.txt")
+    printf '%s\n' "$out" | sed 's/^/    /'
+    client=$(printf '%s\n' "$out" | sed -n 's/^Client process : \([0-9]*\) (64-bit)$/\1/p')
+    object=$(printf '%s\n' "$out" | sed -n 's/^Object process : \([0-9]*\)$/\1/p')
+    [ -n "$client" ] && [ -n "$object" ] && [ "$client" != "$object" ] ||
+        fail "the 64-bit client's object did not live in another process"
+    printf '%s\n' "$out" | grep -qx 'Add(19, 23)    : 42' || fail "the client got no result"
+)
+echo "dist-check: the README's recipe works from the unpacked zip"
 
 # Each build's bin folder again, beside each other as the tests expect, with the zip's host.
 for arch in x86 x64; do
