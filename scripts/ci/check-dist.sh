@@ -70,7 +70,7 @@ tr -d '\r' <"$readme" | awk '/^## See it work/ { on = 1; next }
     step=0
     while read -r line; do
         step=$((step + 1))
-        echo "dist-check: recipe: $line"
+        printf 'dist-check: recipe: %s\n' "$line"
         (cd "$check/unpacked" && wine cmd /c "$line") >"$check/recipe-$step.txt" 2>&1 </dev/null ||
             { tr -d '\r' <"$check/recipe-$step.txt"; fail "the recipe's line $step failed"; }
     done <"$check/recipe.txt"
