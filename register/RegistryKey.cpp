@@ -21,73 +21,6 @@ LONG CRegistryKey::Create(HKEY parent, const std::wstring& path, REGSAM access, 
     return error;
 }
 
-std::optional<std::wstring> CRegistryKey::String(const wchar_t* name, DWORD* type) const {
-    DWORD valueType = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(m_key.Get(), name, nullptr, &valueType, nullptr, &size) != ERROR_SUCCESS ||
-        (valueType != REG_SZ && valueType != REG_EXPAND_SZ)) {
-        return std::nullopt;
-    }
-    // The value may change between the two reads; a larger one is read again.
-    for (;;) {
-        std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
-        DWORD read = static_cast<DWORD>(text.size() * sizeof(wchar_t));
-        const LONG error = RegQueryValueExW(m_key.Get(), name, nullptr, &valueType,
-                                            reinterpret_cast<BYTE*>(&text[0]), &read);
-        if (error == ERROR_MORE_DATA) {
-            size = read;
-            continue;
-        }
-        if (error != ERROR_SUCCESS || (valueType != REG_SZ && valueType != REG_EXPAND_SZ)) {
-            return std::nullopt;
-        }
-        // Stored strings need not end with a null.
-        text.resize(read / sizeof(wchar_t));
-        while (!text.empty() && text.back() == L'\0') {
-            text.pop_back();
-        }
-        if (type != nullptr) {
-            *type = valueType;
-        }
-        return text;
-    }
-}
-
-std::vector<std::wstring> CRegistryKey::MultiString(const wchar_t* name) const {
-    std::vector<std::wstring> values;
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        type != REG_MULTI_SZ) {
-        return values;
-    }
-    std::wstring data(size / sizeof(wchar_t) + 2, L'\0');
-    DWORD read = static_cast<DWORD>(data.size() * sizeof(wchar_t));
-    if (RegQueryValueExW(m_key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data[0]),
-                         &read) != ERROR_SUCCESS) {
-        return values;
-    }
-    data.resize(read / sizeof(wchar_t));
-    size_t start = 0;
-    while (start < data.size()) {
-        const size_t end = data.find(L'\0', start);
-        const std::wstring item = data.substr(start, end - start);
-        if (item.empty()) {
-            break;
-        }
-        values.push_back(item);
-        if (end == std::wstring::npos) {
-            break;
-        }
-        start = end + 1;
-    }
-    return values;
-}
-
-bool CRegistryKey::HasValue(const wchar_t* name) const {
-    return RegQueryValueExW(m_key.Get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-}
-
 std::optional<RegistryValue> CRegistryKey::Value(const wchar_t* name) const {
     RegistryValue value;
     DWORD size = 0;
@@ -152,23 +85,6 @@ LONG CRegistryKey::SetValue(const wchar_t* name, const RegistryValue& value) {
     data.insert(data.end(), {0xff, 0xff, 0xff});
     return RegSetValueExW(m_key.Get(), name, 0, value.type, data.data(),
                           static_cast<DWORD>(value.data.size()));
-}
-
-LONG CRegistryKey::SetString(const wchar_t* name, const std::wstring& value, DWORD type) {
-    return RegSetValueExW(m_key.Get(), name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
-                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
-LONG CRegistryKey::SetMultiString(const wchar_t* name, const std::vector<std::wstring>& values) {
-    std::wstring data;
-    for (const auto& value : values) {
-        data += value;
-        data += L'\0';
-    }
-    data += L'\0';
-    return RegSetValueExW(m_key.Get(), name, 0, REG_MULTI_SZ,
-                          reinterpret_cast<const BYTE*>(data.c_str()),
-                          static_cast<DWORD>(data.size() * sizeof(wchar_t)));
 }
 
 LONG CRegistryKey::DeleteValue(const wchar_t* name) {

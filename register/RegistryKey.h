@@ -20,19 +20,11 @@ public:
     HKEY Get() const { return m_key.Get(); }
     explicit operator bool() const { return static_cast<bool>(m_key); }
 
-    // A REG_SZ or REG_EXPAND_SZ value as stored (unexpanded); nothing when absent or of another
-    // type. nullptr names the default value.
-    std::optional<std::wstring> String(const wchar_t* name, DWORD* type = nullptr) const;
-    // A REG_MULTI_SZ value; empty when absent.
-    std::vector<std::wstring> MultiString(const wchar_t* name) const;
-    bool HasValue(const wchar_t* name) const;
     // Any value exactly as stored; nothing when absent.
     std::optional<RegistryValue> Value(const wchar_t* name) const;
     // Every value of the key, by name.
     std::vector<std::pair<std::wstring, RegistryValue>> Values() const;
 
-    LONG SetString(const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ);
-    LONG SetMultiString(const wchar_t* name, const std::vector<std::wstring>& values);
     LONG SetValue(const wchar_t* name, const RegistryValue& value);
     LONG DeleteValue(const wchar_t* name);
 
