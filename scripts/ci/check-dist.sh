@@ -47,7 +47,7 @@ tr -d '\r' <"$readme" | grep -o '](\([^)]*\))' | sed 's/^](//; s/)$//' >"$check/
 tr -d '\r' <"$readme" | grep -oE '(x86|x64|sample)\\[A-Za-z0-9_.\\-]+' | sed 's|\\|/|g' \
     >"$check/paths.txt" || true
 while read -r target; do
-    case $target in http://* | https://* | '#'*) continue ;; esac
+    case $target in *://* | '#'*) continue ;; esac
     [ -e "$check/unpacked/$target" ] || fail "the README links to $target, which the zip lacks"
 done <"$check/links.txt"
 while read -r path; do
