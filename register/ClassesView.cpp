@@ -8,10 +8,6 @@
 
 namespace {
 
-bool SameText(const std::wstring& a, const wchar_t* b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b, -1, TRUE) == CSTR_EQUAL;
-}
-
 // The key whose presence in HKCU decides which root the merged view shows for path.
 std::wstring MergeUnit(const std::wstring& path) {
     const size_t first = path.find(L'\\');
@@ -19,8 +15,8 @@ std::wstring MergeUnit(const std::wstring& path) {
         return path;
     }
     const std::wstring top = path.substr(0, first);
-    if (!SameText(top, L"CLSID") && !SameText(top, L"AppID") && !SameText(top, L"Interface") &&
-        !SameText(top, L"TypeLib")) {
+    if (!SameName(top, L"CLSID") && !SameName(top, L"AppID") && !SameName(top, L"Interface") &&
+        !SameName(top, L"TypeLib")) {
         return top;
     }
     return path.substr(0, path.find(L'\\', first + 1));

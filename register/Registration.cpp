@@ -10,13 +10,8 @@ namespace {
 // CLSID. The AppID key's records are CSurrogateUndo's, under the same name.
 constexpr const wchar_t* kCreatedAppId = L"AppID";
 
-bool SameText(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+    return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
 }
 
 std::wstring ErrorText(LONG error) {
@@ -111,7 +106,7 @@ bool CRegistrar::SameHost(const RegistryValue& written, const RegistryValue& now
     const CModulePath before(written.Text());
     const CModulePath after(now.Text());
     return before.IsFull() && after.IsFull() &&
-           (SameText(before.Text(), after.Text()) || m_files.Same(before.Text(), after.Text()));
+           (SameName(before.Text(), after.Text()) || m_files.Same(before.Text(), after.Text()));
 }
 
 std::wstring CRegistrar::Describe(const CClassesView& classes, const std::wstring& clsid) const {
@@ -260,7 +255,7 @@ void CRegistrar::ResolveDll(const std::wstring& path, std::vector<Class>& classe
         // Only files of the same name, long or 8.3, are worth opening.
         const std::wstring name = module.FileName();
         if (module.Text().empty() || std::none_of(names.begin(), names.end(), [&](const auto& own) {
-                return SameText(own, name);
+                return SameName(own, name);
             })) {
             return;
         }
@@ -306,7 +301,7 @@ std::vector<CRegistrar::Class> CRegistrar::Resolve(const std::vector<std::wstrin
                 ResolveClsid(clsid, removing, classes, problems);
             }
         } else if (target.find_first_of(L"\\/:") != std::wstring::npos ||
-                   SameText(target.substr(target.size() < 4 ? 0 : target.size() - 4), L".dll")) {
+                   SameName(target.substr(target.size() < 4 ? 0 : target.size() - 4), L".dll")) {
             ResolveDll(target, classes, problems);
         } else if (target.empty()) {
             problems.push_back({kExitNotRegistered, L"an empty target names no class", {}});
@@ -415,22 +410,10 @@ void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
                                     L"--force does so"});
             }
         }
-        LONG error =
-            appIdValue ? ERROR_SUCCESS : m_registry.CheckWrite(m_classes.Key(*cls.root, key));
-        Root denied = *cls.root;
-        if (error == ERROR_SUCCESS) {
-            error = m_registry.CheckWrite(m_classes.Key(at.root, L"AppID\\" + appId));
-            denied = at.root;
+        if (!appIdValue && !Writable(name, m_classes.Key(*cls.root, key), problems)) {
+            continue;
         }
-        if (error == ERROR_ACCESS_DENIED) {
-            problems.push_back({kExitAccessDenied,
-                                name + L": no right to change its registration (" +
-                                    RootName(denied) +
-                                    L"); run this from an elevated prompt (as administrator)",
-                                {}});
-        } else if (error != ERROR_SUCCESS) {
-            problems.push_back({kExitFailed, name + L": " + ErrorText(error), {}});
-        }
+        Writable(name, m_classes.Key(at.root, L"AppID\\" + appId), problems);
         const bool changed = outcome == CSurrogateUndo::Outcome::kAdded ||
                              outcome == CSurrogateUndo::Outcome::kJoined || !appIdValue;
         if (!appIdValue) {
@@ -509,14 +492,7 @@ void CRegistrar::PlanRemove(const std::vector<Class>& classes, bool force,
                 notes += L"; the host stays in AppID " + at.appId + L" for " + list +
                          L", which add pointed at it too";
             }
-            const LONG error = m_registry.CheckWrite(m_classes.Key(at.root, L"AppID\\" + at.appId));
-            if (error != ERROR_SUCCESS) {
-                problems.push_back({error == ERROR_ACCESS_DENIED ? kExitAccessDenied : kExitFailed,
-                                    name + L": no right to change AppID " + at.appId + L" (" +
-                                        RootName(at.root) + L"): " + ErrorText(error) +
-                                        L"; run this from an elevated prompt (as administrator)",
-                                    {}});
-            }
+            Writable(name, m_classes.Key(at.root, L"AppID\\" + at.appId), problems);
         }
         // Wherever add gave the class its AppID value, in either root.
         for (const Root root : {Root::kUser, Root::kMachine}) {
@@ -541,14 +517,7 @@ void CRegistrar::PlanRemove(const std::vector<Class>& classes, bool force,
                     (appId->IsString() ? appId->Text() : L"a " + TypeName(appId->type) + L" value");
             }
             classWrites.push_back({Plan::Write::kDelete, key, CSurrogateUndo::kUndoName, {}});
-            const LONG error = m_registry.CheckWrite(key);
-            if (error != ERROR_SUCCESS) {
-                problems.push_back({error == ERROR_ACCESS_DENIED ? kExitAccessDenied : kExitFailed,
-                                    name + L": no right to change its registration (" +
-                                        RootName(root) + L"): " + ErrorText(error) +
-                                        L"; run this from an elevated prompt (as administrator)",
-                                    {}});
-            }
+            Writable(name, key, problems);
         }
         if (!recorded && otherTool) {
             problems.push_back({kExitOtherTool,
@@ -603,6 +572,20 @@ void CRegistrar::PlanList(Plan& plan) {
         plan.lines.push_back(std::wstring(L"no class in the ") + ViewName() +
                              L" registry view is served by " + m_hostPath);
     }
+}
+
+bool CRegistrar::Writable(const std::wstring& name, const KeyName& key,
+                          std::vector<Problem>& problems) const {
+    const LONG error = m_registry.CheckWrite(key);
+    if (error == ERROR_ACCESS_DENIED) {
+        problems.push_back({kExitAccessDenied,
+                            name + L": no right to change its registration (" + RootName(key.root) +
+                                L"); run this from an elevated prompt (as administrator)",
+                            {}});
+    } else if (error != ERROR_SUCCESS) {
+        problems.push_back({kExitFailed, name + L": " + ErrorText(error), {}});
+    }
+    return error == ERROR_SUCCESS;
 }
 
 void CRegistrar::Settle(std::vector<Problem>& problems, bool force, Plan& plan) {

@@ -108,6 +108,9 @@ private:
                     Plan& plan);
     void PlanList(Plan& plan);
     static void Settle(std::vector<Problem>& problems, bool force, Plan& plan);
+    // Whether the key may be written; a problem naming the class when not.
+    bool Writable(const std::wstring& name, const KeyName& key,
+                  std::vector<Problem>& problems) const;
 
     CSurrogateUndo& UndoOf(const AppIdKey& at);
     void WriteUndo(Plan& plan);

@@ -10,6 +10,10 @@ int Compare(const std::wstring& a, const std::wstring& b) {
 
 } // namespace
 
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    return Compare(a, b) == 0;
+}
+
 bool KeyName::operator<(const KeyName& other) const {
     if (root != other.root) {
         return root < other.root;
@@ -26,7 +30,7 @@ std::wstring KeyName::Text() const {
 
 std::optional<RegistryValue> ValueOf(const Values& values, const std::wstring& name) {
     for (const auto& [valueName, value] : values) {
-        if (Compare(valueName, name) == 0) {
+        if (SameName(valueName, name)) {
             return value;
         }
     }

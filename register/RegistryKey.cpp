@@ -8,15 +8,11 @@ LONG CRegistryKey::Open(HKEY parent, const std::wstring& path, REGSAM access) {
     return error;
 }
 
-LONG CRegistryKey::Create(HKEY parent, const std::wstring& path, REGSAM access, bool* created) {
-    DWORD disposition = 0;
+LONG CRegistryKey::Create(HKEY parent, const std::wstring& path, REGSAM access) {
     const LONG error = RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                       access, nullptr, m_key.Put(), &disposition);
+                                       access, nullptr, m_key.Put(), nullptr);
     if (error != ERROR_SUCCESS) {
         m_key.Release();
-    }
-    if (created != nullptr) {
-        *created = error == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY;
     }
     return error;
 }

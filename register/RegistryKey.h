@@ -15,7 +15,7 @@ class CRegistryKey {
 public:
     // Each returns the system's error code; on failure the key is left closed.
     LONG Open(HKEY parent, const std::wstring& path, REGSAM access);
-    LONG Create(HKEY parent, const std::wstring& path, REGSAM access, bool* created = nullptr);
+    LONG Create(HKEY parent, const std::wstring& path, REGSAM access);
 
     HKEY Get() const { return m_key.Get(); }
     explicit operator bool() const { return static_cast<bool>(m_key); }

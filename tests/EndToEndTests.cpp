@@ -4,6 +4,7 @@
 #include "Banner.h"
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
+#include "LongTests.h"
 #include "Paths.h"
 #include "Platform.h"
 #include "Processes.h"
@@ -21,20 +22,6 @@
 #include <vector>
 
 namespace {
-
-// How much of the two long cases to run, from PELMORA_LONG_TESTS: "full" (the default); "short",
-// the load with 100 activations per client instead of 750, for runs that only show concurrency
-// works (a second Wine); or "off", neither the load nor the come-and-go test, for runs whose host
-// is the same code as one that passed them (the release zip's).
-enum class LongTests { Full, Short, Off };
-
-LongTests LongTestsSetting() {
-    wchar_t value[16] = {};
-    GetEnvironmentVariableW(L"PELMORA_LONG_TESTS", value, 16);
-    const std::wstring setting = value;
-    return setting == L"short" ? LongTests::Short : setting == L"off" ? LongTests::Off
-                                                                       : LongTests::Full;
-}
 
 // This build's sample, self-registered, with this build's host as the surrogate of its classes.
 class CRegisteredSample {

@@ -4,6 +4,7 @@
 // whatever the case's outcome.
 #include "ChildProcess.h"
 #include "ClassRegistry.h"
+#include "LongTests.h"
 #include "Paths.h"
 #include "Platform.h"
 #include "Processes.h"
@@ -657,9 +658,7 @@ TEST_F(RegisterTool, TwoToolsAtOnceKeepTheHostAndItsRecordsInStep) {
     // A second Wine (PELMORA_LONG_TESTS=short) only shows that the lock works there too; 32-bit
     // tools under QEMU's emulation run several times slower, and fewer runs leave the emulator
     // fewer chances to crash one.
-    wchar_t setting[16] = {};
-    GetEnvironmentVariableW(L"PELMORA_LONG_TESTS", setting, 16);
-    const bool shortRun = std::wstring(setting) == L"short";
+    const bool shortRun = LongTestsSetting() == LongTests::Short;
 #ifdef _WIN64
     const bool emulated = false;
 #else
