@@ -1,6 +1,7 @@
 #include "Files.h"
 
 #include "FileIdentity.h"
+#include "ModuleFacts.h"
 
 #include <windows.h>
 
@@ -22,4 +23,13 @@ std::vector<std::wstring> CWinFiles::Names(const std::wstring& path) const {
 
 std::wstring CWinFiles::Resolve(const CModulePath& module) const {
     return module.Resolve();
+}
+
+WORD CWinFiles::Machine(const std::wstring& path) const {
+    return CModuleFacts(path).Machine();
+}
+
+std::optional<std::vector<ClassInterface>> CWinFiles::Interfaces(const std::wstring& path,
+                                                                 const std::wstring& clsid) const {
+    return CModuleFacts(path).Interfaces(clsid);
 }

@@ -2,8 +2,21 @@
 
 #include "ModulePath.h"
 
+#include <windows.h>
+
+#include <optional>
 #include <string>
 #include <vector>
+
+// An interface a class implements, as its type library describes it.
+struct ClassInterface {
+    // How the runtime can marshal it without a proxy/stub DLL of its own: a dispinterface only
+    // through IDispatch; dual and oleautomation ones through the type library.
+    enum Kind { kCustom, kOleAutomation, kDual, kDispatch };
+    std::wstring iid; // braced, upper case
+    std::wstring name;
+    Kind kind = kCustom;
+};
 
 // What the registration tool asks of the file system: the real one, or a model of it in the tests.
 class IFiles {
@@ -19,6 +32,13 @@ public:
     // The file the loader takes for a registered module path; empty when that depends on a
     // working directory or is found nowhere.
     virtual std::wstring Resolve(const CModulePath& module) const = 0;
+    // The machine a PE image is built for (IMAGE_FILE_MACHINE_I386, _AMD64, ...); 0 when the file
+    // is no PE image or cannot be read.
+    virtual WORD Machine(const std::wstring& path) const = 0;
+    // The interfaces the class implements, from the type library in the file (a .tlb, or one
+    // embedded in a DLL); nothing when the file has none or it does not describe the class.
+    virtual std::optional<std::vector<ClassInterface>> Interfaces(const std::wstring& path,
+                                                                  const std::wstring& clsid) const = 0;
 };
 
 // This machine's file system.
@@ -29,4 +49,7 @@ public:
     bool Same(const std::wstring& a, const std::wstring& b) const override;
     std::vector<std::wstring> Names(const std::wstring& path) const override;
     std::wstring Resolve(const CModulePath& module) const override;
+    WORD Machine(const std::wstring& path) const override;
+    std::optional<std::vector<ClassInterface>> Interfaces(const std::wstring& path,
+                                                          const std::wstring& clsid) const override;
 };

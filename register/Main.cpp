@@ -1,5 +1,6 @@
 // pelmora-register: points COM classes registered in this program's registry view at the host
 // beside it, and back.
+#include "ClassCheck.h"
 #include "Registration.h"
 #include "RegistrationLock.h"
 #include "Text.h"
@@ -32,9 +33,12 @@ const wchar_t* const kUsage[] = {
     L"usage: pelmora-register add [--force] <target>...",
     L"       pelmora-register remove [--force] <target>...",
     L"       pelmora-register list",
+    L"       pelmora-register check [--json] <target>...",
     L"A target is a registered DLL's path (all its classes), a braced CLSID or a ProgID.",
     L"add points each class at pelmora-surrogate.exe beside this program; remove undoes that.",
     L"list names the classes served by that host.",
+    L"check says, for 32-bit and 64-bit clients, whether each class will work through a host, and "
+    L"what to do where not; it changes nothing.",
     L"--force: add replaces another DllSurrogate; remove puts back the one add replaced even "
     L"when it was changed since.",
 };
@@ -66,10 +70,13 @@ int wmain(int argc, wchar_t** argv) {
         return Usage({});
     }
     bool force = false;
+    bool json = false;
     std::vector<std::wstring> targets;
     for (size_t i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == L"--force" && (command == L"add" || command == L"remove")) {
             force = true;
+        } else if (arguments[i] == L"--json" && command == L"check") {
+            json = true;
         } else if (arguments[i].rfind(L"--", 0) == 0) {
             return Usage(L"unknown option " + arguments[i]);
         } else {
@@ -81,6 +88,26 @@ int wmain(int argc, wchar_t** argv) {
 #else
     constexpr REGSAM kView = KEY_WOW64_32KEY;
 #endif
+    if (command == L"check") {
+        if (targets.empty()) {
+            return Usage(L"check needs a target");
+        }
+        // Reads only, so it neither waits for the lock nor needs elevation.
+        CWinRegistry registry;
+        const CWinFiles files;
+        const CheckReport report = CClassChecker(registry, files, kView).Check(targets);
+        for (const std::wstring& line : report.errors) {
+            Error(line);
+        }
+        if (json) {
+            Out(CheckJson(report));
+        } else {
+            for (const std::wstring& line : CheckLines(report)) {
+                Out(line);
+            }
+        }
+        return report.code;
+    }
     Command run;
     if (command == L"list") {
         if (!targets.empty()) {

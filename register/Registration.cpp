@@ -320,6 +320,20 @@ std::vector<CRegistrar::Class> CRegistrar::Resolve(const std::vector<std::wstrin
     return unique;
 }
 
+std::vector<std::wstring> CRegistrar::ClassesOf(const std::wstring& target, std::wstring& refusal,
+                                                int& code) const {
+    std::vector<Problem> problems;
+    std::vector<std::wstring> clsids;
+    for (const Class& cls : Resolve({target}, false, problems)) {
+        clsids.push_back(cls.clsid);
+    }
+    if (!problems.empty()) {
+        refusal = problems.front().text;
+        code = problems.front().code;
+    }
+    return clsids;
+}
+
 void CRegistrar::PlanAdd(const std::vector<Class>& classes, bool force,
                          std::vector<Problem>& problems, Plan& plan) {
     const RegistryValue host = RegistryValue::String(m_hostValue);

@@ -27,6 +27,7 @@ enum ExitCode : int {
     kExitSharedAppId = 8,      // add: the AppID is used by classes not being added (and no --force)
     kExitChangedMeanwhile = 9, // the keys changed between reading and writing; nothing written
     kExitOtherTool = 10,       // remove: the other bitness's pelmora-register added the class
+    kExitProblems = 11,        // check: a client of either bitness would fail
 };
 
 struct Command {
@@ -68,6 +69,10 @@ public:
     int Run(const Command& command, const Print& out, const Print& error) {
         return Apply(MakePlan(command), out, error);
     }
+    // The classes a target names in this view, braced and upper case, as add finds them; when
+    // they cannot all be found, why (a line for stderr) and the exit code.
+    std::vector<std::wstring> ClassesOf(const std::wstring& target, std::wstring& refusal,
+                                        int& code) const;
 
 private:
     struct Class {

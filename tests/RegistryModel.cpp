@@ -179,3 +179,32 @@ std::wstring CFilesModel::Resolve(const CModulePath& module) const {
     const std::wstring system = L"C:\\windows\\system32\\" + module.FileName();
     return Exists(system) ? system : std::wstring();
 }
+
+void CFilesModel::AddImage(const std::wstring& path, WORD machine,
+                           std::map<std::wstring, std::vector<ClassInterface>> classes) {
+    Add(path);
+    Image& image = m_images[Upper(path)];
+    image.machine = machine;
+    for (auto& [clsid, interfaces] : classes) {
+        image.classes[Upper(clsid)] = std::move(interfaces);
+    }
+}
+
+WORD CFilesModel::Machine(const std::wstring& path) const {
+    const auto file = m_files.find(Upper(path));
+    const auto image = file == m_files.end() ? m_images.end() : m_images.find(file->second.second);
+    return image == m_images.end() ? 0 : image->second.machine;
+}
+
+std::optional<std::vector<ClassInterface>> CFilesModel::Interfaces(const std::wstring& path,
+                                                                   const std::wstring& clsid) const {
+    const auto file = m_files.find(Upper(path));
+    const auto image = file == m_files.end() ? m_images.end() : m_images.find(file->second.second);
+    if (image == m_images.end()) {
+        return std::nullopt;
+    }
+    const auto found = image->second.classes.find(Upper(clsid));
+    return found == image->second.classes.end() ? std::nullopt
+                                                 : std::optional<std::vector<ClassInterface>>(
+                                                       found->second);
+}

@@ -47,6 +47,9 @@ class CFilesModel : public IFiles {
 public:
     void Add(const std::wstring& path, const std::wstring& file = {});
     void Remove(const std::wstring& path) { m_files.erase(Upper(path)); }
+    // A PE image of that machine, and the interfaces its type library gives classes, if any.
+    void AddImage(const std::wstring& path, WORD machine,
+                  std::map<std::wstring, std::vector<ClassInterface>> classes = {});
 
     bool Exists(const std::wstring& path) const override;
     std::wstring FullPath(const std::wstring& path) const override { return path; }
@@ -54,8 +57,16 @@ public:
     std::vector<std::wstring> Names(const std::wstring& path) const override;
     // A bare name is looked for in C:\windows\system32 only.
     std::wstring Resolve(const CModulePath& module) const override;
+    WORD Machine(const std::wstring& path) const override;
+    std::optional<std::vector<ClassInterface>> Interfaces(const std::wstring& path,
+                                                          const std::wstring& clsid) const override;
 
 private:
+    struct Image {
+        WORD machine;
+        std::map<std::wstring, std::vector<ClassInterface>> classes; // by upper-case CLSID
+    };
     static std::wstring Upper(std::wstring text);
     std::map<std::wstring, std::pair<std::wstring, std::wstring>> m_files; // path: (as given, file)
+    std::map<std::wstring, Image> m_images;                                // by file
 };

@@ -1,0 +1,106 @@
+#include "ModuleFacts.h"
+
+#include "Text.h"
+#include "Unique.h"
+
+#include <oleauto.h>
+
+namespace {
+
+bool ReadAt(HANDLE file, LONG offset, void* buffer, DWORD size) {
+    DWORD read = 0;
+    return SetFilePointer(file, offset, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+           ReadFile(file, buffer, size, &read, nullptr) && read == size;
+}
+
+// The type's attributes, released with the scope.
+class CTypeAttributes {
+public:
+    explicit CTypeAttributes(ITypeInfo* info) : m_info(info) {
+        if (FAILED(info->GetTypeAttr(&m_attributes))) {
+            m_attributes = nullptr;
+        }
+    }
+    CTypeAttributes(const CTypeAttributes&) = delete;
+    CTypeAttributes& operator=(const CTypeAttributes&) = delete;
+    ~CTypeAttributes() {
+        if (m_attributes != nullptr) {
+            m_info->ReleaseTypeAttr(m_attributes);
+        }
+    }
+    const TYPEATTR* operator->() const { return m_attributes; }
+    explicit operator bool() const { return m_attributes != nullptr; }
+
+private:
+    ITypeInfo* m_info;
+    TYPEATTR* m_attributes = nullptr;
+};
+
+std::wstring NameOf(ITypeInfo* info) {
+    BSTR name = nullptr;
+    if (FAILED(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr)) ||
+        name == nullptr) {
+        return {};
+    }
+    std::wstring text(name, SysStringLen(name));
+    SysFreeString(name);
+    return text;
+}
+
+} // namespace
+
+WORD CModuleFacts::Machine() const {
+    const win::CFileHandle file(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    IMAGE_DOS_HEADER dos = {};
+    DWORD signature = 0;
+    IMAGE_FILE_HEADER header = {};
+    if (!file || !ReadAt(file.Get(), 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE ||
+        dos.e_lfanew <= 0 || !ReadAt(file.Get(), dos.e_lfanew, &signature, sizeof(signature)) ||
+        signature != IMAGE_NT_SIGNATURE ||
+        !ReadAt(file.Get(), dos.e_lfanew + sizeof(signature), &header, sizeof(header))) {
+        return 0;
+    }
+    return header.Machine;
+}
+
+std::optional<std::vector<ClassInterface>>
+CModuleFacts::Interfaces(const std::wstring& clsid) const {
+    GUID guid = {};
+    win::CComPtr<ITypeLib> library;
+    win::CComPtr<ITypeInfo> coclass;
+    // A DLL's library is read as a resource, whatever the DLL's machine.
+    if (FAILED(CLSIDFromString(clsid.c_str(), &guid)) ||
+        FAILED(LoadTypeLibEx(m_path.c_str(), REGKIND_NONE, library.Put())) ||
+        FAILED(library->GetTypeInfoOfGuid(guid, coclass.Put()))) {
+        return std::nullopt;
+    }
+    const CTypeAttributes attributes(coclass.Get());
+    if (!attributes || attributes->typekind != TKIND_COCLASS) {
+        return std::nullopt;
+    }
+    std::vector<ClassInterface> interfaces;
+    for (UINT i = 0; i < attributes->cImplTypes; ++i) {
+        HREFTYPE reference = 0;
+        win::CComPtr<ITypeInfo> type;
+        if (FAILED(coclass->GetRefTypeOfImplType(i, &reference)) ||
+            FAILED(coclass->GetRefTypeInfo(reference, type.Put()))) {
+            continue;
+        }
+        const CTypeAttributes implemented(type.Get());
+        if (!implemented) {
+            continue;
+        }
+        ClassInterface found{win::GuidText(implemented->guid), NameOf(type.Get()),
+                             ClassInterface::kCustom};
+        if (implemented->wTypeFlags & TYPEFLAG_FDUAL) {
+            found.kind = ClassInterface::kDual;
+        } else if (implemented->typekind == TKIND_DISPATCH) {
+            found.kind = ClassInterface::kDispatch;
+        } else if (implemented->wTypeFlags & TYPEFLAG_FOLEAUTOMATION) {
+            found.kind = ClassInterface::kOleAutomation;
+        }
+        interfaces.push_back(found);
+    }
+    return interfaces;
+}
