@@ -129,12 +129,15 @@ CheckReport CClassChecker::Check(const std::vector<std::wstring>& targets) {
             int viewCode = kExitOk;
             CRegistrar registrar(m_registry, m_files, view, {});
             found = registrar.ClassesOf(target, viewRefusal, viewCode);
+            if (!found.empty()) {
+                break;
+            }
             if (refusal.empty()) {
                 refusal = viewRefusal;
                 code = viewCode;
-            }
-            if (!found.empty()) {
-                break;
+            } else if (viewRefusal != refusal) {
+                refusal +=
+                    L" (and the " + std::wstring(Bits(view)) + L" view has no such class either)";
             }
         }
         if (found.empty()) {

@@ -357,9 +357,11 @@ TEST(ClassCheckTargets, FindsProgIdsOfEitherViewAndRefusesUnknownOnes) {
     const CheckReport refused = CClassChecker(registry, files, k64).Check({L"No.Such.Class"});
     EXPECT_EQ(refused.code, kExitNotRegistered);
     ASSERT_EQ(refused.errors.size(), 1u);
-    EXPECT_EQ(refused.errors[0], L"pelmora-register: the ProgID No.Such.Class is not registered in "
-                                 L"the 64-bit registry view: run the 64-bit regsvr32 "
-                                 L"(%SystemRoot%\\System32\\regsvr32.exe) on its DLL first");
+    EXPECT_EQ(refused.errors[0],
+              L"pelmora-register: the ProgID No.Such.Class is not registered in "
+              L"the 64-bit registry view: run the 64-bit regsvr32 "
+              L"(%SystemRoot%\\System32\\regsvr32.exe) on its DLL first (and the 32-bit "
+              L"view has no such class either)");
 }
 
 // The printed report and the JSON document carry the same findings, and the verdicts close it.
