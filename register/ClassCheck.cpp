@@ -278,7 +278,7 @@ ClientCheck CClassChecker::CheckClient(const std::wstring& clsid, REGSAM client)
     // CLSCTX_ALL takes an in-process server of the client's own view first.
     const auto inproc = View(client).String(ClassPath(clsid) + L"\\InprocServer32", L"");
     if (own && inproc) {
-        const std::wstring dll = m_files.Resolve(CModulePath(*inproc));
+        const std::wstring dll = Locate(*inproc, client);
         const WORD machine = dll.empty() ? 0 : m_files.Machine(dll);
         if (ViewOf(machine) == client) {
             steps.push_back(Note(L"activation", L"CLSCTX_ALL loads " + dll +
@@ -342,7 +342,7 @@ WORD CClassChecker::CheckDll(const std::wstring& clsid, REGSAM view,
                                 L"run " + Regsvr32(view) + L" on the DLL"));
         return 0;
     }
-    const std::wstring dll = m_files.Resolve(CModulePath(*registered));
+    const std::wstring dll = Locate(*registered, view);
     if (dll.empty() || !m_files.Exists(dll)) {
         steps.push_back(
             Problem(L"DLL", L"InprocServer32 " + *registered + L" names no file",
@@ -453,6 +453,25 @@ void CClassChecker::CheckAppId(const Server& server, WORD dllMachine,
     }
 }
 
+// The file a process of the view's bitness loads for a registered module path: on 64-bit Windows
+// each bitness has a system directory of its own, and the tool's is not always the process's.
+std::wstring CClassChecker::Locate(const std::wstring& registered, REGSAM view) const {
+    const std::wstring path = m_files.Resolve(CModulePath(registered));
+    wchar_t windows[MAX_PATH] = {};
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (!m_registry.SharesAppIds() || view == m_ownView || length == 0 || length >= MAX_PATH) {
+        return path;
+    }
+    const std::wstring system = std::wstring(windows, length) + L"\\System32\\";
+    if (path.size() <= system.size() || !SameName(path.substr(0, system.size()), system)) {
+        return path;
+    }
+    // A 32-bit tool reaches the 64-bit one only by this alias; WOW64 redirects System32 itself.
+    return std::wstring(windows, length) +
+           (view == KEY_WOW64_32KEY ? L"\\SysWOW64\\" : L"\\Sysnative\\") +
+           path.substr(system.size());
+}
+
 std::optional<std::wstring> CClassChecker::InterfaceValue(const std::wstring& iid,
                                                           const std::wstring& subkey,
                                                           const std::wstring& name,
@@ -502,14 +521,14 @@ void CClassChecker::CheckInterfaces(const std::wstring& clsid, REGSAM client, RE
     const auto libId = View(view).String(ClassPath(clsid) + L"\\TypeLib", L"");
     if (libId && !CanonicalGuid(*libId).empty()) {
         const std::wstring file = TypeLibraryFile(CanonicalGuid(*libId), {}, view).file;
-        const std::wstring path = file.empty() ? file : m_files.Resolve(CModulePath(file));
+        const std::wstring path = file.empty() ? file : Locate(file, view);
         if (!path.empty()) {
             interfaces = m_files.Interfaces(path, clsid);
         }
     }
     if (!interfaces) {
         const auto dll = View(view).String(ClassPath(clsid) + L"\\InprocServer32", L"");
-        const std::wstring path = dll ? m_files.Resolve(CModulePath(*dll)) : std::wstring();
+        const std::wstring path = dll ? Locate(*dll, view) : std::wstring();
         if (!path.empty() && m_files.Exists(path)) {
             interfaces = m_files.Interfaces(path, clsid);
         }
@@ -593,8 +612,7 @@ std::optional<std::wstring> CClassChecker::Marshaling(const ClassInterface& ifac
         }
         const std::wstring library = CanonicalGuid(*libId);
         const TypeLibraryEntry entry = TypeLibraryFile(library, version.value_or(L""), process);
-        const std::wstring file =
-            entry.file.empty() ? entry.file : m_files.Resolve(CModulePath(entry.file));
+        const std::wstring file = entry.file.empty() ? entry.file : Locate(entry.file, process);
         if (file.empty() || !m_files.Exists(file)) {
             fix = L"register the class's type library (the DLL's DllRegisterServer, or "
                   L"RegisterTypeLib)";
@@ -622,7 +640,7 @@ std::optional<std::wstring> CClassChecker::Marshaling(const ClassInterface& ifac
         return L"its proxy/stub class " + psClsid + L" is not registered in the " + bits +
                L" view, so" + in + L" the runtime cannot marshal it (E_NOINTERFACE)";
     }
-    const std::wstring path = m_files.Resolve(CModulePath(*dll));
+    const std::wstring path = Locate(*dll, process);
     const WORD machine = path.empty() || !m_files.Exists(path) ? 0 : m_files.Machine(path);
     if (ViewOf(machine) != process) {
         fix = dllFix;

@@ -68,6 +68,7 @@ private:
     };
     TypeLibraryEntry TypeLibraryFile(const std::wstring& libId, const std::wstring& version,
                                      REGSAM process) const;
+    std::wstring Locate(const std::wstring& registered, REGSAM view) const;
     std::optional<std::wstring> InterfaceValue(const std::wstring& iid, const std::wstring& subkey,
                                                const std::wstring& name, REGSAM view) const;
     const CClassesView& View(REGSAM view) const {

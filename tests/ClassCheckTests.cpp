@@ -256,6 +256,13 @@ const CheckCase kCases[] = {
      k64,
      {kProblem, L"interfaces", L"names C:\\Vendor\\legacyps.dll, which is 32-bit (x86)", nullptr},
      1},
+    {"EachBitnessLoadsFromItsOwnSystemDirectory",
+     {Set(L"HKLM32\\CLSID\\" + kStubs + L"\\InprocServer32", L"",
+          L"%SystemRoot%\\System32\\legacyps.dll"),
+      Set(L"HKLM64\\CLSID\\" + kStubs + L"\\InprocServer32", L"", L"legacyps.dll")},
+     k64,
+     {kOk, L"interfaces", L"ICustom", nullptr},
+     0},
     {"TheHostNeedsTheStubOfItsBitnessToo",
      {Gone(L"HKLM32\\CLSID\\" + kStubs)},
      k64,
@@ -311,6 +318,8 @@ TEST_P(ClassCheckFinding, TellsTheClientWhatItMeets) {
     files.AddImage(kStubs32, IMAGE_FILE_MACHINE_I386);
     files.AddImage(kStubs64, IMAGE_FILE_MACHINE_AMD64);
     files.AddImage(kHost32, row.files.host32);
+    files.AddImage(L"C:\\windows\\system32\\legacyps.dll", IMAGE_FILE_MACHINE_AMD64);
+    files.AddImage(L"C:\\windows\\SysWOW64\\legacyps.dll", IMAGE_FILE_MACHINE_I386);
     files.AddImage(kHost64, IMAGE_FILE_MACHINE_AMD64);
     files.AddImage(L"C:\\Vendor\\legacy.exe", IMAGE_FILE_MACHINE_I386);
     files.AddImage(L"C:\\Vendor\\x64\\legacy.exe", IMAGE_FILE_MACHINE_AMD64);
