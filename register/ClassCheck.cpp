@@ -638,7 +638,7 @@ std::optional<std::wstring> CClassChecker::Marshaling(const ClassInterface& ifac
     if (!dll) {
         fix = dllFix;
         return L"its proxy/stub class " + psClsid + L" is not registered in the " + bits +
-               L" view, so" + in + L" the runtime cannot marshal it (E_NOINTERFACE)";
+               L" view, so" + in + L" the runtime cannot marshal it (E_NOINTERFACE or REGDB_E_CLASSNOTREG)";
     }
     const std::wstring path = Locate(*dll, process);
     const WORD machine = path.empty() || !m_files.Exists(path) ? 0 : m_files.Machine(path);
@@ -647,7 +647,7 @@ std::optional<std::wstring> CClassChecker::Marshaling(const ClassInterface& ifac
         return L"its proxy/stub class " + psClsid + L" names " + *dll + L", " +
                (machine == 0 ? std::wstring(L"which does not exist")
                              : L"which is " + MachineName(machine)) +
-               L", so" + in + L" the runtime cannot marshal it (E_NOINTERFACE)";
+               L", so" + in + L" the runtime cannot marshal it (E_NOINTERFACE or REGDB_E_CLASSNOTREG)";
     }
     how = L"proxy/stub class " + psClsid + where;
     return std::nullopt;
