@@ -5,7 +5,7 @@ set -eu
 here=$(dirname "$0")
 . "$here/apt.sh"
 
-tools="cmake ninja-build procps debootstrap zip g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest"
+tools="cmake ninja-build procps debootstrap zip g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libwine-dev googletest"
 wine="wine wine32:i386 wine64"
 
 missing_of() {
