@@ -4,7 +4,7 @@
 #include "Registration.h"
 
 #include <algorithm>
-#include <set>
+#include <cstring>
 
 namespace {
 
@@ -218,7 +218,7 @@ ClientCheck CClassChecker::CheckClient(const std::wstring& clsid, REGSAM client)
                 View(found->value().view).Read(L"AppID\\" + CanonicalGuid(found->value().appId));
             const auto value = values ? ValueOf(*values, L"PreferredServerBitness") : std::nullopt;
             if (value && value->type == REG_DWORD && value->data.size() == sizeof(DWORD)) {
-                preferred = *reinterpret_cast<const DWORD*>(value->data.data());
+                std::memcpy(&preferred, value->data.data(), sizeof(preferred));
             }
         }
     }
@@ -237,7 +237,7 @@ ClientCheck CClassChecker::CheckClient(const std::wstring& clsid, REGSAM client)
             break;
         }
     }
-    CheckClass(clsid, client, server ? server : own ? own : other, steps);
+    CheckClass(client, server ? server : own ? own : other, own.has_value(), steps);
     if (preferred >= 1 && preferred <= 3 && !server &&
         ((own && own->Serves()) || (other && other->Serves()))) {
         steps.push_back(Problem(
@@ -277,7 +277,7 @@ ClientCheck CClassChecker::CheckClient(const std::wstring& clsid, REGSAM client)
     }
     // CLSCTX_ALL takes an in-process server of the client's own view first.
     const auto inproc = View(client).String(ClassPath(clsid) + L"\\InprocServer32", L"");
-    if (own && inproc) {
+    if (inproc) {
         const std::wstring dll = Locate(*inproc, client);
         const WORD machine = dll.empty() ? 0 : m_files.Machine(dll);
         if (ViewOf(machine) == client) {
@@ -304,8 +304,7 @@ ClientCheck CClassChecker::CheckClient(const std::wstring& clsid, REGSAM client)
     return check;
 }
 
-void CClassChecker::CheckClass(const std::wstring& clsid, REGSAM client,
-                               const std::optional<Server>& server,
+void CClassChecker::CheckClass(REGSAM client, const std::optional<Server>& server, bool inOwnView,
                                std::vector<CheckStep>& steps) const {
     if (!server) {
         steps.push_back(Problem(L"class", L"not registered in either view",
@@ -316,6 +315,10 @@ void CClassChecker::CheckClass(const std::wstring& clsid, REGSAM client,
         std::wstring(RootName(server->root)) + L", " + Bits(server->view) + L" view";
     if (server->view == client) {
         steps.push_back(Ok(L"class", L"found in the client's own view (" + where + L")"));
+    } else if (inOwnView) {
+        steps.push_back(Ok(L"class", L"found in both views; out of process the runtime uses the "
+                                     L"other view's (" +
+                                         where + L"), which has the server"));
     } else {
         steps.push_back(Ok(L"class", L"found in the other view only (" + where +
                                          L"), which out-of-process activation also uses"));
@@ -327,7 +330,6 @@ void CClassChecker::CheckClass(const std::wstring& clsid, REGSAM client,
                              L"register the DLL and run pelmora-register add from an elevated "
                              L"prompt to serve them"));
     }
-    (void)clsid;
 }
 
 WORD CClassChecker::CheckDll(const std::wstring& clsid, REGSAM view,
@@ -638,7 +640,8 @@ std::optional<std::wstring> CClassChecker::Marshaling(const ClassInterface& ifac
     if (!dll) {
         fix = dllFix;
         return L"its proxy/stub class " + psClsid + L" is not registered in the " + bits +
-               L" view, so" + in + L" the runtime cannot marshal it (E_NOINTERFACE or REGDB_E_CLASSNOTREG)";
+               L" view, so" + in +
+               L" the runtime cannot marshal it (E_NOINTERFACE or REGDB_E_CLASSNOTREG)";
     }
     const std::wstring path = Locate(*dll, process);
     const WORD machine = path.empty() || !m_files.Exists(path) ? 0 : m_files.Machine(path);
@@ -647,7 +650,8 @@ std::optional<std::wstring> CClassChecker::Marshaling(const ClassInterface& ifac
         return L"its proxy/stub class " + psClsid + L" names " + *dll + L", " +
                (machine == 0 ? std::wstring(L"which does not exist")
                              : L"which is " + MachineName(machine)) +
-               L", so" + in + L" the runtime cannot marshal it (E_NOINTERFACE or REGDB_E_CLASSNOTREG)";
+               L", so" + in +
+               L" the runtime cannot marshal it (E_NOINTERFACE or REGDB_E_CLASSNOTREG)";
     }
     how = L"proxy/stub class " + psClsid + where;
     return std::nullopt;

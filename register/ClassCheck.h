@@ -53,7 +53,7 @@ private:
 
     ClientCheck CheckClient(const std::wstring& clsid, REGSAM client) const;
     std::optional<Server> FindServer(const std::wstring& clsid, REGSAM view) const;
-    void CheckClass(const std::wstring& clsid, REGSAM client, const std::optional<Server>& server,
+    void CheckClass(REGSAM client, const std::optional<Server>& server, bool inOwnView,
                     std::vector<CheckStep>& steps) const;
     WORD CheckDll(const std::wstring& clsid, REGSAM view, std::vector<CheckStep>& steps) const;
     void CheckAppId(const Server& server, WORD dllMachine, std::vector<CheckStep>& steps) const;

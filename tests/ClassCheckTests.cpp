@@ -156,6 +156,12 @@ const CheckCase kCases[] = {
      k64,
      {kProblem, L"activation", L"from the 64-bit view, not a surrogate", nullptr},
      1},
+    {"AnInprocServerOfItsOwnLeavesTheHostToTheOtherView",
+     {Set(kCls64 + L"\\InprocServer32", L"", L"C:\\Vendor\\x64\\legacy.dll")},
+     k64,
+     {kOk, L"class", L"found in both views; out of process the runtime uses the other view's",
+      nullptr},
+     0},
     {"ThatLocalServerLeavesTheOtherBitnessAlone",
      {Set(kCls64 + L"\\LocalServer32", L"", L"C:\\Vendor\\x64\\legacy.exe")},
      k32,
@@ -323,6 +329,7 @@ TEST_P(ClassCheckFinding, TellsTheClientWhatItMeets) {
     files.AddImage(kHost64, IMAGE_FILE_MACHINE_AMD64);
     files.AddImage(L"C:\\Vendor\\legacy.exe", IMAGE_FILE_MACHINE_I386);
     files.AddImage(L"C:\\Vendor\\x64\\legacy.exe", IMAGE_FILE_MACHINE_AMD64);
+    files.AddImage(L"C:\\Vendor\\x64\\legacy.dll", IMAGE_FILE_MACHINE_AMD64);
 
     const CheckReport report = CClassChecker(registry, files, k64).Check({kClass});
     ASSERT_EQ(report.classes.size(), 1u);
