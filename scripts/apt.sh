@@ -1,5 +1,5 @@
 # Sourced by the set-up scripts: apt-get update that rides out a mirror caught mid-sync, and the
-# machine's own Debian mirror. PELMORA_APT_ETC names apt's configuration folder (/etc/apt).
+# machine's own Debian mirror.
 
 # apt-get update, tried three times with a short back-off. Debian's mirrors are now and then
 # caught mid-sync, and one index then fails ("File has unexpected size ... Mirror sync in
@@ -28,12 +28,13 @@ apt_update() {
 # Prints the mirror of the machine's own Debian release as its apt sources name it (the URI of a
 # "deb" source for the release's codename, in the one-line or the deb822 format), or
 # PELMORA_DEBIAN_MIRROR when set. Fails, saying so, when there is none.
+# Usage: debian_mirror [apt's configuration folder, /etc/apt by default]
 debian_mirror() {
     if [ -n "${PELMORA_DEBIAN_MIRROR:-}" ]; then
         echo "$PELMORA_DEBIAN_MIRROR"
         return 0
     fi
-    etc=${PELMORA_APT_ETC:-/etc/apt}
+    etc=${1:-/etc/apt}
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
     mirror=$(
         for list in "$etc/sources.list" "$etc"/sources.list.d/*.list; do

@@ -5,7 +5,8 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 fail() { echo "dist-reproduce: $*" >&2; exit 1; }
 
-name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$root/build/mingw-x86/CPackConfig.cmake")
+. "$root/scripts/presets.sh"
+name=$(pelmora_zip_name "$root/build")
 first="$root/build/dist/$name.zip"
 [ -n "$name" ] && [ -f "$first" ] || fail "no zip in build/dist; run 'make dist' first"
 commit=$(git -C "$root" rev-parse HEAD) || fail "$root is not a git checkout"
@@ -16,7 +17,6 @@ second="$root/build/reproduce"
 rm -rf "$second"
 git clone -q --no-hardlinks "$root" "$second/src"
 git -C "$second/src" checkout -q "$commit"
-. "$root/scripts/presets.sh"
 for preset in $pelmora_presets; do
     cmake -S "$second/src" -B "$second/$preset" --preset "$preset" -DPELMORA_BUILD_TESTS=OFF >/dev/null
     cmake --build "$second/$preset" >/dev/null

@@ -1,6 +1,6 @@
 #!/bin/sh
-# Installs what building and testing need on Debian 12, or, without root, prints the command
-# that does. Quiet when everything is present.
+# make deps: installs what building and testing need on Debian 12, or, without root, prints the
+# command that does. Quiet when everything is present.
 set -eu
 here=$(dirname "$0")
 . "$here/apt.sh"
@@ -44,14 +44,14 @@ if [ -n "$missing" ] || [ -n "$arch_step" ]; then
         fi
         problem="${apt_update_problem:-Installing Wine from this machine's packages failed.}"
         [ -n "$apt_update_problem" ] || echo "$problem" >&2
-        echo "Wine 8 from this machine's packages cannot be installed now, so make runs the same" \
-            "Wine 8 from a Debian 12 root instead, and tries the machine's packages again next time." >&2
-        if ! root=$(sh "$here/ci/wine-root.sh" bookworm) || ! sh "$here/ci/ensure-i386.sh" "$root"; then
+        if ! root=$(sh "$here/wine-root.sh" make bookworm) || ! sh "$here/qemu-i386.sh" "$root"; then
             echo "$problem" >&2
             exit 1
         fi
-        echo "Wine 8: $root" >&2
+        # Succeeds, but says last what every run of Wine 8 repeats first (with-wine8.sh).
+        echo "Wine 8 comes from the Debian 12 root $root: make deps could not install Wine 8" \
+            "from this machine's packages, and tries them again next time." >&2
         exit 0
     fi
 fi
-sh "$here/ci/ensure-i386.sh"
+sh "$here/qemu-i386.sh"

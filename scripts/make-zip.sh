@@ -1,6 +1,6 @@
 #!/bin/sh
-# Makes the release zip of both bitnesses and its SHA-256 file from the two build trees under
-# <build> (default build/), into <build>/dist: the same bytes from the same commit, wherever and
+# Makes the release zip and its SHA-256 file from the build trees of the presets (both bitnesses
+# unless PRESETS narrows them) under <build> (default build/), into <build>/dist: the same bytes from the same commit, wherever and
 # whenever it is built. Every time in it (file times, the images' PE timestamps) is the commit's,
 # SOURCE_DATE_EPOCH unless set; entries in a fixed order, with fixed modes and no owners.
 set -eu
@@ -8,11 +8,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 fail() { echo "dist: $*" >&2; exit 1; }
 
-for arch in x86 x64; do
-    [ -f "$build/mingw-$arch/CPackConfig.cmake" ] || fail "no build in $build/mingw-$arch; run 'make build' first"
+. "$root/scripts/presets.sh"
+for preset in $pelmora_presets; do
+    [ -f "$build/$preset/CPackConfig.cmake" ] || fail "no build in $build/$preset; run 'make build' first"
 done
-name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$build/mingw-x86/CPackConfig.cmake")
-[ -n "$name" ] || fail "no package name in $build/mingw-x86/CPackConfig.cmake"
+name=$(pelmora_zip_name "$build")
+[ -n "$name" ] || fail "no package name in $build"
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)
 fi
@@ -22,9 +23,9 @@ stage="$build/dist-stage"
 rm -rf "$stage" "$build/dist"
 mkdir -p "$stage" "$build/dist"
 # strip writes SOURCE_DATE_EPOCH as the PE timestamp.
-for arch in x86 x64; do
+for preset in $pelmora_presets; do
     for component in programs docs; do
-        cmake --install "$build/mingw-$arch" --prefix "$stage" --component $component --strip >/dev/null
+        cmake --install "$build/$preset" --prefix "$stage" --component $component --strip >/dev/null
     done
 done
 find "$stage" -type d -exec chmod 755 {} +

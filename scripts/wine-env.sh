@@ -1,33 +1,11 @@
-# Sourced by the project's scripts: the environment of the private Wine prefix under build/,
-# which is created on first use. ~/.wine is never touched.
-# PELMORA_WINEPREFIX overrides the prefix location.
-# PELMORA_WINE_ROOT names a root file system (scripts/ci/wine-root.sh) whose Wine is used instead
-# of the system's, with a prefix of its own (build/wineprefix-wine10 for the root wine10-trixie);
-# the project must be mounted there at the same path (scripts/ci/in-wine-root.sh does it).
+# Sourced by the project's scripts: the environment of the private Wine prefix under build/
+# (PELMORA_WINEPREFIX moves it), which is created on first use. ~/.wine is never touched. Wine is
+# whichever is on PATH: the machine's, or a root's (wine-root.sh run).
 # The project's root: the nearest folder above the running script that holds CMakePresets.json.
 pelmora_root=$(cd "$(dirname "$0")" && while [ ! -f CMakePresets.json ] && [ "$PWD" != / ]; do
     cd ..
 done && pwd)
-# Where the kernel runs no 32-bit x86 code, Wine's 32-bit side runs under QEMU's emulation
-# (scripts/ci/ensure-i386.sh); the load test allows for that emulator's own failures.
-if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/qemu-i386; then
-    export PELMORA_EMULATED_I386=1
-fi
-if [ -n "${PELMORA_WINE_ROOT:-}" ]; then
-    pelmora_wine=$(basename "$PELMORA_WINE_ROOT")
-    export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix-${pelmora_wine%%-*}}"
-    # chroot starts in /; the Windows programs keep the working directory they were given.
-    in_wine_root() {
-        chroot "$PELMORA_WINE_ROOT" /bin/sh -c 'cd "$1" 2>/dev/null || cd /; shift; exec "$@"' \
-            sh "$PWD" "$@"
-    }
-    wine() { in_wine_root wine "$@"; }
-    wineboot() { in_wine_root wineboot "$@"; }
-    wineserver() { in_wine_root wineserver "$@"; }
-    winepath() { in_wine_root winepath "$@"; }
-else
-    export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix}"
-fi
+export WINEPREFIX="${PELMORA_WINEPREFIX:-$pelmora_root/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono/Gecko installer prompts; nothing here needs them.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"

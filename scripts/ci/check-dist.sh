@@ -6,10 +6,14 @@ set -eu
 . "$(dirname "$0")/../wine-env.sh"
 build="$pelmora_root/build"
 check="$build/dist-check"
-name=$(sed -n 's/^set(CPACK_PACKAGE_FILE_NAME "\(.*\)")$/\1/p' "$build/mingw-x86/CPackConfig.cmake")
+. "$pelmora_root/scripts/presets.sh"
+name=$(pelmora_zip_name "$build")
 zip="$build/dist/$name.zip"
 fail() { echo "dist-check: $*" >&2; exit 1; }
 
+case " $pelmora_presets " in *" mingw-x86 "*" mingw-x64 "* | *" mingw-x64 "*" mingw-x86 "*) ;;
+*) fail "the release zip holds both bitnesses: PRESETS must name mingw-x86 and mingw-x64" ;;
+esac
 [ -n "$name" ] && [ -f "$zip" ] || fail "no zip in build/dist; run 'make dist' first"
 (cd "$build/dist" && sha256sum --quiet -c "$name.zip.sha256") || fail "the checksum does not match"
 echo "dist-check: $name.zip matches $name.zip.sha256"
@@ -98,7 +102,6 @@ passed=0
 skipped=0
 failed=0
 failures=""
-. "$(dirname "$0")/../presets.sh"
 for preset in $pelmora_presets; do
     arch=${preset#mingw-}
     tests="$check/mingw-$arch/bin/e2e_tests.exe"

@@ -73,7 +73,7 @@ ensure_deps 5 0 100
 status=$?
 check "Wine that cannot install, with no root to be made: ensure-deps fails" [ "$status" -ne 0 ]
 check "... after the build tools installed on their own" grep -qx 'install.* googletest' "$work/log"
-check "... trying to make the Debian 12 root" grep -q '^unshare .*wine-root.sh bookworm --inside' "$work/log"
+check "... trying to make the Debian 12 root" grep -q '^unshare .*wine-root.sh --namespace bootstrap bookworm' "$work/log"
 check "... saying which index failed and why, last" [ "$(tail -n 1 "$work/out")" = "$explanation" ]
 mkdir -p "$work/cache/wine8-bookworm"
 touch "$work/cache/wine8-bookworm/.pelmora-complete"
@@ -81,9 +81,35 @@ ensure_deps 5 0 100
 status=$?
 check "Wine that cannot install, with a Debian 12 root: ensure-deps succeeds" [ "$status" = 0 ]
 check "... saying why" grep -qxF "$explanation" "$work/out"
-check "... and naming the root" [ "$(tail -n 1 "$work/out")" = "Wine 8: $work/cache/wine8-bookworm" ]
+check "... and naming the root last" [ "$(tail -n 1 "$work/out")" = "Wine 8 comes from the Debian 12 root $work/cache/wine8-bookworm: make deps could not install Wine 8 from this machine's packages, and tries them again next time." ]
 check "... whose 32-bit side it tried" grep -q "^chroot $work/cache/wine8-bookworm .*/lib/ld-linux.so.2" "$work/log"
 check "... having tried the machine's packages first" grep -q '^install.*wine32:i386' "$work/log"
+
+# Which Wine 8 a step runs, said first: the machine's when it is Wine 8, else the root's.
+# Without the machine's own Wine, which this machine may have: a PATH of the fakes and a few tools.
+tools="$work/tools"
+mkdir -p "$tools"
+for tool in sh dirname head; do ln -s "$(command -v $tool)" "$tools/$tool"; done
+with_wine8() { # with_wine8 <version the machine's wine prints, or "none">
+    rm -f "$bin/wine"
+    path="$bin:$tools"
+    [ "$1" = none ] || { printf '#!/bin/sh\necho %s\n' "$1" >"$bin/wine"; chmod +x "$bin/wine"; path="$bin:$PATH"; }
+    : >"$work/log"
+    PATH="$path" FAKE_LOG="$work/log" PELMORA_CACHE="$work/cache" \
+        sh "$root/scripts/with-wine8.sh" echo ran >"$work/out" 2>&1
+}
+root8="$work/cache/wine8-bookworm"
+with_wine8 wine-8.0
+check "the machine's Wine 8: said first" [ "$(head -n 1 "$work/out")" = "Wine: wine-8.0, this machine's" ]
+check "... and the command runs with it" [ "$(tail -n 1 "$work/out")" = ran ]
+for row in "wine-9.0|this machine's Wine is wine-9.0, not Wine 8" \
+    "none|make deps could not install Wine 8 from this machine's packages"; do
+    with_wine8 "${row%%|*}"
+    check "machine's Wine ${row%%|*}: the root's Wine 8, said first" \
+        [ "$(head -n 1 "$work/out")" = "Wine 8 comes from the Debian 12 root $root8: ${row#*|}." ]
+    check "... running the command in the root" grep -q "^unshare .*wine-root.sh --namespace run_in_root $root8 echo ran" "$work/log"
+done
+rm -f "$bin/wine"
 
 # The mirror from apt's sources, in both formats; the override wins.
 . "$root/scripts/apt.sh"
@@ -92,7 +118,7 @@ mirror_from() { # mirror_from <file name> <content>
     rm -rf "$work/etc"
     mkdir -p "$work/etc/sources.list.d"
     printf '%s\n' "$2" >"$work/etc/$1"
-    PELMORA_APT_ETC="$work/etc" debian_mirror 2>/dev/null
+    debian_mirror "$work/etc" 2>/dev/null
 }
 check "one-line sources" [ "$(mirror_from sources.list "# deb $web//commented.invalid/debian $codename main
 deb $web//security.invalid/debian-security $codename-security main
@@ -105,7 +131,7 @@ Types: deb
 URIs: $web//deb822.invalid/debian $web//second.invalid/debian
 Suites: $codename $codename-updates
 Components: main")" = $web//deb822.invalid/debian ]
-check "no source for the release: a failure" sh -c "! PELMORA_APT_ETC='$work/none' sh -c '. \"$root/scripts/apt.sh\"; debian_mirror' 2>/dev/null"
+check "no source for the release: a failure" sh -c "! sh -c '. \"$root/scripts/apt.sh\"; debian_mirror \"$work/none\"' 2>/dev/null"
 check "PELMORA_DEBIAN_MIRROR overrides the sources" \
     [ "$(PELMORA_DEBIAN_MIRROR=$web//override.invalid/debian debian_mirror)" = $web//override.invalid/debian ]
 

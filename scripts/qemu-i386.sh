@@ -3,10 +3,10 @@
 # IA-32 emulation turned off). There it runs under QEMU's user-mode emulation, which binfmt_misc
 # starts for every 32-bit x86 program, inside chroots too (the interpreter is opened at
 # registration). Quiet where 32-bit programs already run. As root, or it prints what to run.
-# Usage: ensure-i386.sh [root]: the 32-bit program to try is the machine's Wine, or a root file
-# system's own 32-bit loader (scripts/ci/wine-root.sh), which unlike Wine needs no /proc there.
+# Usage: qemu-i386.sh [root]: the 32-bit program to try is the machine's Wine, or a root file
+# system's own 32-bit loader (wine-root.sh), which unlike Wine needs no /proc there.
 set -eu
-. "$(dirname "$0")/../apt.sh"
+. "$(dirname "$0")/apt.sh"
 
 wine_root=${1:-}
 loader() {

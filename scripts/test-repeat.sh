@@ -7,7 +7,7 @@
 # lists never meet; SERIAL=1 runs them one after the other. Each round's output is kept in
 # build/test-repeat/.
 set -u
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 rounds=${1:-}
 case $rounds in
 '' | *[!0-9]*)
