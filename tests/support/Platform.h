@@ -54,10 +54,24 @@ inline bool HostNeverStarted(HRESULT activation, ULONGLONG waitedMs) {
                            (activation == E_NOINTERFACE && waitedMs >= 25000));
 }
 
-// 32-bit x86 code runs under QEMU's user-mode emulation (the Wine scripts say so), whose own
-// crashes say nothing of the code under test.
+// 32-bit x86 code runs under QEMU's user-mode emulation, whose own crashes say nothing of the
+// code under test. Under Wine the Linux side is drive Z:, where the kernel shows whether QEMU is
+// registered for 32-bit x86 programs.
 inline bool EmulatedI386() {
-    return GetEnvironmentVariableW(L"PELMORA_EMULATED_I386", nullptr, 0) > 0;
+    if (!UnderWine()) {
+        return false;
+    }
+    const HANDLE file = CreateFileW(L"Z:\\proc\\sys\\fs\\binfmt_misc\\qemu-i386", GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char state[8] = {};
+    DWORD read = 0;
+    const BOOL ok = ReadFile(file, state, sizeof state - 1, &read, nullptr);
+    CloseHandle(file);
+    return ok && std::string(state, read).rfind("enabled", 0) == 0;
 }
 
 } // namespace platform
