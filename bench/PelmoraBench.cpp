@@ -100,8 +100,8 @@ struct Throughput {
 
 // Worker processes started together, each activating for durationMs.
 Throughput Concurrent(const wchar_t* progId, int clients, DWORD durationMs) {
-    const win::CHandle ready(CreateSemaphoreW(nullptr, 0, 64, kReadyName));
-    const win::CHandle start(CreateEventW(nullptr, TRUE, FALSE, kStartName));
+    const win::UniqueHandle ready(CreateSemaphoreW(nullptr, 0, 64, kReadyName));
+    const win::UniqueHandle start(CreateEventW(nullptr, TRUE, FALSE, kStartName));
     std::wstring self(MAX_PATH, L'\0');
     self.resize(GetModuleFileNameW(nullptr, &self[0], MAX_PATH));
     std::vector<std::unique_ptr<CChildProcess>> workers;
@@ -136,7 +136,7 @@ struct Memory {
 };
 
 int ThreadCount(DWORD processId) {
-    const win::CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    const win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     if (!snapshot) {
         return -1;
     }
@@ -254,7 +254,7 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
                      static_cast<unsigned long>(status));
         return 1;
     }
-    const win::CHandle host(
+    const win::UniqueHandle host(
         OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, hostId));
 
     // Long enough for the runtime's RPC threads in the host to reach their working number: each

@@ -9,7 +9,7 @@ CDllLock::~CDllLock() {
 }
 
 void CDllLock::Lock() {
-    win::CExclusiveLock hold(m_lock);
+    win::ExclusiveLock hold(m_lock);
     if (!m_classObject &&
         FAILED(ComRuntime::CoGetClassObject(m_clsid, CLSCTX_INPROC_SERVER, nullptr,
                                             IID_IClassFactory, m_classObject.PutVoid()))) {
@@ -24,7 +24,7 @@ void CDllLock::Lock() {
 }
 
 void CDllLock::Unlock() {
-    win::CExclusiveLock hold(m_lock);
+    win::ExclusiveLock hold(m_lock);
     if (m_locks == 0) {
         return;
     }

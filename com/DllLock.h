@@ -26,6 +26,6 @@ public:
 private:
     const CLSID m_clsid;
     SRWLOCK m_lock = SRWLOCK_INIT;
-    win::CComPtr<IClassFactory> m_classObject;
+    win::ComPtr<IClassFactory> m_classObject;
     unsigned long m_locks = 0;
 };

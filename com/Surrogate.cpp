@@ -37,7 +37,7 @@ ULONG STDMETHODCALLTYPE CSurrogate::Release() {
 HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
     // Held across the registration so that a FreeSurrogate on another thread never sees a class
     // whose cookie is not stored yet.
-    win::CExclusiveLock hold(m_classesLock);
+    win::ExclusiveLock hold(m_classesLock);
     // A class loaded before stays as it is: a second factory would leave the first registered.
     for (const auto& loaded : m_classes) {
         if (IsEqualCLSID(loaded.Clsid(), clsid)) {
@@ -67,7 +67,7 @@ HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
 HRESULT STDMETHODCALLTYPE CSurrogate::FreeSurrogate() {
     std::vector<CClassRegistration> classes;
     {
-        win::CExclusiveLock hold(m_classesLock);
+        win::ExclusiveLock hold(m_classesLock);
         classes.swap(m_classes);
     }
     if (classes.empty()) {
@@ -93,7 +93,7 @@ HRESULT CSurrogate::RevokeClassObject() {
         DWORD cookie = 0;
         bool found = false;
         {
-            win::CExclusiveLock hold(m_classesLock);
+            win::ExclusiveLock hold(m_classesLock);
             for (auto& loaded : m_classes) {
                 if (loaded.TakeCookie(cookie)) {
                     found = true;
@@ -113,7 +113,7 @@ HRESULT CSurrogate::RevokeClassObject() {
 }
 
 IUnknown* CSurrogate::ClassObject(REFCLSID clsid) {
-    win::CExclusiveLock hold(m_classesLock);
+    win::ExclusiveLock hold(m_classesLock);
     for (const auto& loaded : m_classes) {
         if (IsEqualCLSID(loaded.Clsid(), clsid)) {
             loaded.Factory()->AddRef();
@@ -124,7 +124,7 @@ IUnknown* CSurrogate::ClassObject(REFCLSID clsid) {
 }
 
 std::vector<CLSID> CSurrogate::LoadedClasses() {
-    win::CExclusiveLock hold(m_classesLock);
+    win::ExclusiveLock hold(m_classesLock);
     std::vector<CLSID> clsids;
     for (const auto& loaded : m_classes) {
         clsids.push_back(loaded.Clsid());

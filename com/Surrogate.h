@@ -49,7 +49,7 @@ public:
 
 private:
     std::atomic<ULONG> m_refCount{0};
-    win::CHandle m_event;
+    win::UniqueHandle m_event;
     const std::shared_ptr<CServerActivity> m_activity;
     // The runtime may call LoadDllServer and FreeSurrogate on any of its threads, also while the
     // main thread runs its own LoadDllServer.

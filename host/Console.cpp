@@ -53,10 +53,9 @@ void SetUpConsole(CConsoleStreams& streams) {
     // access fails GetConsoleMode, so wide text would reach the console as UTF-8 bytes read in
     // its code page. The lines go to a console handle of the host's own either way.
     if (outputMissing) {
-        streams.m_consoleOutput =
-            win::CFileHandle(CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         OPEN_EXISTING, 0, nullptr));
+        streams.m_consoleOutput = win::UniqueFileHandle(
+            CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
         SetOutputConsole(streams.m_consoleOutput.Get());
     }
 }

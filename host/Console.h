@@ -29,7 +29,7 @@ private:
     FILE* m_reboundInput = nullptr;
     // When standard output had no descriptor, the host's lines are written to this console
     // output handle, whether or not the C runtime could rebind the stream.
-    win::CFileHandle m_consoleOutput;
+    win::UniqueFileHandle m_consoleOutput;
 };
 
 // When BREVANIX_CONSOLE is "true": attaches to the parent's console, or creates one, and rebinds

@@ -32,5 +32,5 @@ private:
     static BOOL WINAPI Handler(DWORD controlType);
 
     // Held while the handler is installed.
-    win::CHandle m_stop;
+    win::UniqueHandle m_stop;
 };

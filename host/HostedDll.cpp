@@ -30,8 +30,8 @@ std::wstring InprocServerPath(REFCLSID clsid) {
 
 // The loaded module for a registered path, with a reference for the caller; the file name alone
 // finds it where the runtime resolved a relative or differently written path.
-win::CModule LoadedModule(const std::wstring& path) {
-    win::CModule module;
+win::UniqueModule LoadedModule(const std::wstring& path) {
+    win::UniqueModule module;
     if (GetModuleHandleExW(0, path.c_str(), module.Put())) {
         return module;
     }
@@ -51,7 +51,7 @@ bool CHostedDll::InUse() const {
         return false;
     }
     // The reference keeps the DLL loaded while it is asked.
-    const win::CModule module = LoadedModule(m_path);
+    const win::UniqueModule module = LoadedModule(m_path);
     if (!module) {
         return false;
     }

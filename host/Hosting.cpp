@@ -140,19 +140,19 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
                        << std::endl;
             surrogate.RevokeClassObject();
         } else if (step == CIdleWatch::Step::End) {
-            classObjectHold.Release();
+            classObjectHold.GiveBack();
             surrogate.FreeSurrogate();
             break;
         }
     } while (waitResult != WAIT_OBJECT_0);
 
     surrogate.Release();
-    classObjectHold.Release();
+    classObjectHold.GiveBack();
     // While COM still runs: every class after a stop, or one the runtime loaded while
     // FreeSurrogate ran.
     surrogate.FreeSurrogate();
-    pins.Release();
-    processReference.Release();
+    pins.Unpin();
+    processReference.GiveBack();
     ComRuntime::CoUninitialize();
     std::wcout << L"Pelmora COM Surrogate done." << std::endl;
     return 0;

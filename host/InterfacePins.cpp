@@ -6,7 +6,7 @@
 #include <new>
 
 HRESULT CTableMarshal::Marshal(IUnknown* object, REFIID iid) {
-    Release();
+    GiveBack();
     IStream* stream = nullptr;
     HRESULT result = ComRuntime::CreateStreamOnHGlobal(nullptr, TRUE, &stream);
     if (FAILED(result)) {
@@ -22,7 +22,7 @@ HRESULT CTableMarshal::Marshal(IUnknown* object, REFIID iid) {
     return S_OK;
 }
 
-void CTableMarshal::Release() {
+void CTableMarshal::GiveBack() {
     if (m_stream == nullptr) {
         return;
     }
@@ -36,7 +36,7 @@ void CTableMarshal::Release() {
 namespace {
 
 // The object behind the pins. Nothing can call it: its marshal data never leaves the process.
-class CPinnedObject final : public win::CComObject<IDispatch, IClassFactory> {
+class CPinnedObject final : public win::ComObject<IDispatch, IClassFactory> {
 public:
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (count != nullptr) {
@@ -87,8 +87,8 @@ HRESULT CInterfacePins::Pin() {
     return first;
 }
 
-void CInterfacePins::Release() {
+void CInterfacePins::Unpin() {
     for (auto& pin : m_pins) {
-        pin.Release();
+        pin.GiveBack();
     }
 }

@@ -10,13 +10,13 @@ public:
     CTableMarshal() = default;
     CTableMarshal(const CTableMarshal&) = delete;
     CTableMarshal& operator=(const CTableMarshal&) = delete;
-    ~CTableMarshal() { Release(); }
+    ~CTableMarshal() { GiveBack(); }
 
     // Marshals object's iid; any earlier marshal is released first.
     HRESULT Marshal(IUnknown* object, REFIID iid);
-    // Releases the marshal data; the stub goes once nothing else holds it. Must run before
+    // Releases the marshal data now; the stub goes once nothing else holds it. Must run before
     // CoUninitialize.
-    void Release();
+    void GiveBack();
     bool Held() const { return m_stream != nullptr; }
 
 private:
@@ -34,11 +34,12 @@ public:
     CInterfacePins() = default;
     CInterfacePins(const CInterfacePins&) = delete;
     CInterfacePins& operator=(const CInterfacePins&) = delete;
-    ~CInterfacePins() { Release(); }
+    ~CInterfacePins() { Unpin(); }
 
     // Returns the first failure; the pins that succeeded stay.
     HRESULT Pin();
-    void Release();
+    // Gives every pin back now; must run before CoUninitialize.
+    void Unpin();
 
 private:
     CTableMarshal m_pins[3];

@@ -52,7 +52,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 
     // The narrow command line loses characters outside the ANSI code page: split the wide one.
     int count = 0;
-    const win::CLocalMemory<wchar_t*> vector(CommandLineToArgvW(GetCommandLineW(), &count));
+    const win::UniqueLocalMemory<wchar_t*> vector(CommandLineToArgvW(GetCommandLineW(), &count));
 
     int result = -1;
     {

@@ -6,7 +6,7 @@ CServerProcessReference::CServerProcessReference() {
     ComRuntime::CoAddRefServerProcess();
 }
 
-void CServerProcessReference::Release() {
+void CServerProcessReference::GiveBack() {
     if (m_held) {
         m_held = false;
         ComRuntime::CoReleaseServerProcess();

@@ -8,10 +8,10 @@ public:
     CServerProcessReference();
     CServerProcessReference(const CServerProcessReference&) = delete;
     CServerProcessReference& operator=(const CServerProcessReference&) = delete;
-    ~CServerProcessReference() { Release(); }
+    ~CServerProcessReference() { GiveBack(); }
 
     // Gives the reference back, once; must run before CoUninitialize.
-    void Release();
+    void GiveBack();
 
 private:
     bool m_held = true;

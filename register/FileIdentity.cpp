@@ -36,7 +36,7 @@ std::wstring CFileIdentity::FullPath(const std::wstring& path) {
 
 CFileIdentity::CFileIdentity(const std::wstring& path) : m_fullPath(FullPath(path)) {
     // File system redirection applies here as it does to the host that loads the file.
-    const win::CFileHandle file(
+    const win::UniqueFileHandle file(
         CreateFileW(m_fullPath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (file) {

@@ -50,8 +50,9 @@ std::wstring NameOf(ITypeInfo* info) {
 } // namespace
 
 WORD CModuleFacts::Machine() const {
-    const win::CFileHandle file(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const win::UniqueFileHandle file(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                                 nullptr));
     IMAGE_DOS_HEADER dos = {};
     DWORD signature = 0;
     IMAGE_FILE_HEADER header = {};
@@ -67,8 +68,8 @@ WORD CModuleFacts::Machine() const {
 std::optional<std::vector<ClassInterface>>
 CModuleFacts::Interfaces(const std::wstring& clsid) const {
     GUID guid = {};
-    win::CComPtr<ITypeLib> library;
-    win::CComPtr<ITypeInfo> coclass;
+    win::ComPtr<ITypeLib> library;
+    win::ComPtr<ITypeInfo> coclass;
     // A DLL's library is read as a resource, whatever the DLL's machine.
     if (FAILED(CLSIDFromString(clsid.c_str(), &guid)) ||
         FAILED(LoadTypeLibEx(m_path.c_str(), REGKIND_NONE, library.Put())) ||
@@ -82,7 +83,7 @@ CModuleFacts::Interfaces(const std::wstring& clsid) const {
     std::vector<ClassInterface> interfaces;
     for (UINT i = 0; i < attributes->cImplTypes; ++i) {
         HREFTYPE reference = 0;
-        win::CComPtr<ITypeInfo> type;
+        win::ComPtr<ITypeInfo> type;
         if (FAILED(coclass->GetRefTypeOfImplType(i, &reference)) ||
             FAILED(coclass->GetRefTypeInfo(reference, type.Put()))) {
             continue;

@@ -11,7 +11,7 @@ constexpr DWORD kAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 
 std::wstring CRegistrationLock::Acquire(DWORD timeoutMs) {
     // Whoever creates it, an elevated tool or not, every user's tool may wait for it.
-    win::CLocalMemory<void> descriptor;
+    win::UniqueLocalMemory<void> descriptor;
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
             L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;WD)", SDDL_REVISION_1,

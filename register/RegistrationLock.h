@@ -19,6 +19,6 @@ public:
     std::wstring Acquire(DWORD timeoutMs);
 
 private:
-    win::CHandle m_mutex;
+    win::UniqueHandle m_mutex;
     bool m_held = false;
 };

@@ -3,7 +3,8 @@
 LONG CRegistryKey::Open(HKEY parent, const std::wstring& path, REGSAM access) {
     const LONG error = RegOpenKeyExW(parent, path.c_str(), 0, access, m_key.Put());
     if (error != ERROR_SUCCESS) {
-        m_key.Release();
+        // A failed call leaves no key of ours to close.
+        static_cast<void>(m_key.Detach());
     }
     return error;
 }
@@ -12,7 +13,8 @@ LONG CRegistryKey::Create(HKEY parent, const std::wstring& path, REGSAM access) 
     const LONG error = RegCreateKeyExW(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                        access, nullptr, m_key.Put(), nullptr);
     if (error != ERROR_SUCCESS) {
-        m_key.Release();
+        // A failed call leaves no key of ours to close.
+        static_cast<void>(m_key.Detach());
     }
     return error;
 }

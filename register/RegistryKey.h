@@ -33,5 +33,5 @@ public:
     bool IsEmpty() const;
 
 private:
-    win::CRegKey m_key;
+    win::UniqueKey m_key;
 };

@@ -64,7 +64,7 @@ TEST(ConsoleSwitch, OnlyExactlyTrueTurnsTheConsoleOn) {
 // What a file holds, read while its writer may still have it open.
 std::string FileText(const std::wstring& path) {
     std::string content;
-    const win::CFileHandle reader(CreateFileW(
+    const win::UniqueFileHandle reader(CreateFileW(
         path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
         OPEN_EXISTING, 0, nullptr));
     char buffer[4096];
@@ -76,17 +76,17 @@ std::string FileText(const std::wstring& path) {
 }
 
 // A file that a child process inherits as its standard output.
-win::CFileHandle InheritableFile(const std::wstring& path) {
+win::UniqueFileHandle InheritableFile(const std::wstring& path) {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    return win::CFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                        CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
+    return win::UniqueFileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                             CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr));
 }
 
 // A parent that redirected standard output keeps it, even with the switch on.
 TEST(ConsoleSwitch, RedirectedOutputStaysInTheFile) {
     const CTempFolder folder(L"pelmora-console-test");
     const std::wstring path = folder.File(L"trace.txt");
-    win::CFileHandle file = InheritableFile(path);
+    win::UniqueFileHandle file = InheritableFile(path);
     ASSERT_TRUE(file);
 
     SetSwitch("true");
@@ -143,7 +143,7 @@ public:
     }
 
 private:
-    const win::CFileHandle m_console;
+    const win::UniqueFileHandle m_console;
     const HANDLE m_handle;
 };
 
@@ -260,7 +260,7 @@ BOOL WINAPI IgnoreControlEvent(DWORD) {
 
 const int kCtrlCProbeRan = [] {
     int count = 0;
-    const win::CLocalMemory<wchar_t*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+    const win::UniqueLocalMemory<wchar_t*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
     if (count != 3 || wcscmp(argv.Get()[1], kCtrlCProbe) != 0) {
         return 0;
     }
@@ -270,7 +270,7 @@ const int kCtrlCProbeRan = [] {
     if (!AllocConsole() || !SetConsoleCtrlHandler(IgnoreControlEvent, TRUE)) {
         ExitProcess(1001);
     }
-    win::CFileHandle file = InheritableFile(path);
+    win::UniqueFileHandle file = InheritableFile(path);
     SetSwitch("true");
     SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", L"0"); // serves until told otherwise
     CChildProcess host;

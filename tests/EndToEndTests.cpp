@@ -99,7 +99,7 @@ ClientRun RunClient(const std::wstring& client, const wchar_t* progId, DWORD hol
 class EndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_com = std::make_unique<win::CComInitialization>();
+        m_com = std::make_unique<win::ComInitialization>();
         ASSERT_TRUE(SUCCEEDED(m_com->Result()));
         m_sample = std::make_unique<CRegisteredSample>();
         ASSERT_TRUE(m_sample->Registered());
@@ -122,7 +122,7 @@ protected:
         return true;
     }
 
-    std::unique_ptr<win::CComInitialization> m_com;
+    std::unique_ptr<win::ComInitialization> m_com;
     std::unique_ptr<CRegisteredSample> m_sample;
     std::wstring m_ownClient;
     std::wstring m_otherClient;
@@ -390,11 +390,11 @@ protected:
     }
 
     // Opened while it runs, so that its end and exit code can be read afterwards.
-    static win::CHandle OpenHost(DWORD id) {
-        return win::CHandle(
+    static win::UniqueHandle OpenHost(DWORD id) {
+        return win::UniqueHandle(
             OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
     }
-    static DWORD ExitCodeOf(const win::CHandle& process) {
+    static DWORD ExitCodeOf(const win::UniqueHandle& process) {
         DWORD code = STILL_ACTIVE;
         GetExitCodeProcess(process.Get(), &code);
         return code;
@@ -416,7 +416,7 @@ TEST_F(IdleRelease, AHostEndsSoonAfterItsLastClientReleasedItsObject) {
     const ClientRun run = RunClient(m_ownClient, kProgIdCalculator);
     ASSERT_EQ(run.exitCode, 0u) << run.output;
     const ULONGLONG released = GetTickCount64();
-    const win::CHandle host = OpenHost(run.objectProcess);
+    const win::UniqueHandle host = OpenHost(run.objectProcess);
     ASSERT_TRUE(host);
     EXPECT_EQ(WaitForSingleObject(host.Get(), kEndsWithinMs), WAIT_OBJECT_0);
     EXPECT_GE(GetTickCount64() - released, kGraceMs);
@@ -428,7 +428,7 @@ TEST_F(IdleRelease, AHeldObjectKeepsTheHost) {
     CChildProcess holder;
     ASSERT_TRUE(holder.Start(ClientCommand(m_ownClient, kProgIdCalculator, 4 * kGraceMs)));
     ASSERT_TRUE(holder.WaitForOutput("Add(19, 23)", 60000)) << holder.Output();
-    const win::CHandle host = OpenHost(Parse(holder).objectProcess);
+    const win::UniqueHandle host = OpenHost(Parse(holder).objectProcess);
     ASSERT_TRUE(host);
     EXPECT_EQ(WaitForSingleObject(host.Get(), 2 * kGraceMs + 1000),
               static_cast<DWORD>(WAIT_TIMEOUT));

@@ -24,7 +24,7 @@ struct IRuntimeModel {
 };
 
 // A hosted DLL's class object as far as its lock goes: each LockServer moves locks by one.
-class CLockCountingClassObject final : public win::CComObject<IClassFactory> {
+class CLockCountingClassObject final : public win::ComObject<IClassFactory> {
 public:
     explicit CLockCountingClassObject(std::shared_ptr<std::atomic<long>> locks)
         : m_locks(std::move(locks)) {}

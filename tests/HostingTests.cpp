@@ -730,7 +730,7 @@ TEST_F(WindowsRuntime, AConsoleControlEventEndsTheRunInOrder) {
         Fake().registerSurrogateResult = c.registerSurrogate;
         m_model->AddDll(kClsid);
         // What the console's handler signals.
-        const win::CHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const win::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         CCapture capture;
         Start(RecordingEvent, stop.Get());
         ASSERT_TRUE(capture.WaitForLine(kWaitLine, kHangMs));

@@ -162,7 +162,7 @@ protected:
         m_host = process;
     }
 
-    const win::CComInitialization m_com;
+    const win::ComInitialization m_com;
     const CRegisteredClass m_probe{kClsidProbe, ProbeFolderPath(kProbeDll), L"Both"};
     DWORD m_host = 0;
 };

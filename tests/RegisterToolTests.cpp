@@ -88,7 +88,7 @@ std::wstring HostValue(const std::wstring& folder) {
 // A string value of this view's classes as the runtime finds it: from HKCU's key, else HKLM's.
 std::wstring ValueOf(const std::wstring& key, const wchar_t* name) {
     for (const HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        win::CRegKey handle;
+        win::UniqueKey handle;
         if (RegOpenKeyExW(root, (L"Software\\Classes\\" + key).c_str(), 0, KEY_READ | kOwnView,
                           handle.Put()) != ERROR_SUCCESS) {
             continue;
@@ -105,7 +105,7 @@ std::wstring ValueOf(const std::wstring& key, const wchar_t* name) {
 // Writes a value of any type under a root's Software\Classes in one view, creating the key.
 bool SetRaw(HKEY root, REGSAM view, const std::wstring& key, const wchar_t* name, DWORD type,
             const void* data, size_t size) {
-    win::CRegKey handle;
+    win::UniqueKey handle;
     if (RegCreateKeyExW(root, (L"Software\\Classes\\" + key).c_str(), 0, nullptr, 0,
                         KEY_SET_VALUE | view, nullptr, handle.Put(), nullptr) != ERROR_SUCCESS) {
         return false;
@@ -140,7 +140,7 @@ bool AddClass(const std::wstring& clsid, const std::wstring& progId, const std::
 
 // Only the owner's right to change the DACL is left, as on a key an administrator wrote.
 bool MakeReadOnly(const std::wstring& key, bool readOnly) {
-    win::CRegKey handle;
+    win::UniqueKey handle;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\" + key).c_str(), 0,
                       WRITE_DAC | kOwnView, handle.Put()) != ERROR_SUCCESS) {
         return false;
@@ -149,7 +149,7 @@ bool MakeReadOnly(const std::wstring& key, bool readOnly) {
     wchar_t everyone[] = L"EVERYONE";
     BuildExplicitAccessWithNameW(&access, everyone, readOnly ? KEY_READ : KEY_ALL_ACCESS,
                                  SET_ACCESS, NO_INHERITANCE);
-    win::CLocalMemory<ACL> acl;
+    win::UniqueLocalMemory<ACL> acl;
     return SetEntriesInAclW(1, &access, nullptr, acl.Put()) == ERROR_SUCCESS &&
            SetSecurityInfo(handle.Get(), SE_REGISTRY_KEY,
                            DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
@@ -225,7 +225,7 @@ protected:
         // A new prefix has no HKCU\Software\Classes; the cases create it.
         for (const wchar_t* parent :
              {L"Software\\Classes\\AppID", L"Software\\Classes\\CLSID", L"Software\\Classes"}) {
-            win::CRegKey key;
+            win::UniqueKey key;
             if (RegOpenKeyExW(HKEY_CURRENT_USER, parent, 0, KEY_READ | kOwnView, key.Put()) !=
                 ERROR_SUCCESS) {
                 m_createdParents.push_back(parent);
@@ -292,7 +292,7 @@ protected:
         }
         for (const std::wstring& parent : m_createdParents) {
             // Only when nothing else was put there meanwhile.
-            win::CRegKey key;
+            win::UniqueKey key;
             DWORD subkeys = 1;
             DWORD values = 1;
             if (RegOpenKeyExW(HKEY_CURRENT_USER, parent.c_str(), 0, KEY_READ | kOwnView,
@@ -628,7 +628,7 @@ INSTANTIATE_TEST_SUITE_P(
     }
     bool recorded = false;
     std::wstring surrogate = L"<absent>";
-    win::CRegKey key;
+    win::UniqueKey key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, (L"Software\\Classes\\AppID\\" + kShared).c_str(), 0,
                       KEY_READ | kOwnView, key.Put()) == ERROR_SUCCESS) {
         wchar_t name[256];
@@ -665,7 +665,7 @@ TEST_F(RegisterTool, TwoToolsAtOnceKeepTheHostAndItsRecordsInStep) {
     const bool emulated = platform::EmulatedI386();
 #endif
     const int kPairs = emulated ? (shortRun ? 10 : 30) : (shortRun ? 25 : 100);
-    const win::CHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\PelmoraRegister"));
+    const win::UniqueHandle lock(CreateMutexW(nullptr, FALSE, L"Global\\PelmoraRegister"));
     ASSERT_TRUE(lock);
     struct Lane {
         std::wstring clsid;
@@ -730,9 +730,9 @@ TEST_F(RegisterTool, HostPathWithASpaceIsQuotedAndServes) {
 
     std::vector<DWORD> hosts;
     {
-        const win::CComInitialization com;
+        const win::ComInitialization com;
         ASSERT_TRUE(SUCCEEDED(com.Result()));
-        win::CComPtr<IUnknown> object;
+        win::ComPtr<IUnknown> object;
         EXPECT_EQ(S_OK, CoCreateInstance(kClsidCalculator, nullptr, CLSCTX_LOCAL_SERVER,
                                          IID_IUnknown, object.PutVoid()));
         hosts = ProcessesOf(folder + L"\\pelmora-surrogate.exe");

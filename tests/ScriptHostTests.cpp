@@ -41,7 +41,7 @@ class CHiddenInprocServer {
 public:
     explicit CHiddenInprocServer(const std::wstring& clsid)
         : m_path(L"Software\\Classes\\CLSID\\" + clsid + L"\\InprocServer32") {
-        win::CRegKey key;
+        win::UniqueKey key;
         if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, KEY_READ | kOtherView,
                           key.Put()) != ERROR_SUCCESS) {
             return;
@@ -64,7 +64,7 @@ public:
     CHiddenInprocServer(const CHiddenInprocServer&) = delete;
     CHiddenInprocServer& operator=(const CHiddenInprocServer&) = delete;
     ~CHiddenInprocServer() {
-        win::CRegKey key;
+        win::UniqueKey key;
         if (!m_hidden ||
             RegCreateKeyExW(HKEY_LOCAL_MACHINE, m_path.c_str(), 0, nullptr, 0,
                             KEY_WRITE | kOtherView, nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
@@ -110,8 +110,8 @@ std::string RunScript(const std::string& script) {
     const std::wstring outputPath = folder.File(L"output.txt");
     std::ofstream(scriptPath.c_str(), std::ios::binary) << script;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    win::CFileHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                        &inherit, CREATE_ALWAYS, 0, nullptr));
+    win::UniqueFileHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                             &inherit, CREATE_ALWAYS, 0, nullptr));
     if (!output) {
         return "<no output file>";
     }
@@ -215,12 +215,12 @@ TEST(SharedAppId, EachClassIsServedByTheHost) {
     ASSERT_EQ(0u, added.exitCode) << added.output;
 
     {
-        const win::CComInitialization com;
+        const win::ComInitialization com;
         ASSERT_TRUE(SUCCEEDED(com.Result()));
-        win::CComPtr<IUnknown> object;
+        win::ComPtr<IUnknown> object;
         EXPECT_EQ(S_OK, CoCreateInstance(kClsidCalculator, nullptr, CLSCTX_LOCAL_SERVER,
                                          IID_IUnknown, object.PutVoid()));
-        win::CComPtr<IUnknown> refused;
+        win::ComPtr<IUnknown> refused;
         EXPECT_EQ(kSampleRefusal, CoCreateInstance(kClsidRefusing, nullptr, CLSCTX_LOCAL_SERVER,
                                                    IID_IUnknown, refused.PutVoid()));
         EXPECT_EQ(platform::ClassesSharingAnAppIdShareAHost() ? 1u : 2u, HostProcesses().size());

@@ -9,7 +9,7 @@ namespace {
 constexpr ULONGLONG kDefaultUnloadDelayMs = 10 * 60 * 1000;
 
 // An object of a model DLL: counts itself among the DLL's live objects while it lives.
-class CModelObject final : public win::CComObject<IUnknown> {
+class CModelObject final : public win::ComObject<IUnknown> {
 public:
     explicit CModelObject(std::shared_ptr<std::atomic<long>> live) : m_live(std::move(live)) {
         ++*m_live;

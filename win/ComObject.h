@@ -9,12 +9,11 @@
 
 namespace win {
 
-template <typename First, typename... Others>
-class CComObject : public First, public Others... {
+template <typename First, typename... Others> class ComObject : public First, public Others... {
 public:
-    CComObject() = default;
-    CComObject(const CComObject&) = delete;
-    CComObject& operator=(const CComObject&) = delete;
+    ComObject() = default;
+    ComObject(const ComObject&) = delete;
+    ComObject& operator=(const ComObject&) = delete;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) {
@@ -42,7 +41,7 @@ public:
     }
 
 protected:
-    virtual ~CComObject() = default;
+    virtual ~ComObject() = default;
 
 private:
     template <typename Interface>

@@ -11,19 +11,18 @@
 namespace win {
 
 // Owns one T, closed with Close unless it equals Invalid (nothing held). Moves; never copies.
-template <typename T, auto Close, T Invalid = T{}>
-class CUnique {
+template <typename T, auto Close, T Invalid = T{}> class Unique {
 public:
-    CUnique() = default;
-    explicit CUnique(T value) : m_value(value) {}
-    CUnique(CUnique&& other) noexcept : m_value(other.Release()) {}
-    CUnique& operator=(CUnique&& other) noexcept {
-        Reset(other.Release());
+    Unique() = default;
+    explicit Unique(T value) : m_value(value) {}
+    Unique(Unique&& other) noexcept : m_value(other.Detach()) {}
+    Unique& operator=(Unique&& other) noexcept {
+        Reset(other.Detach());
         return *this;
     }
-    CUnique(const CUnique&) = delete;
-    CUnique& operator=(const CUnique&) = delete;
-    ~CUnique() { Reset(); }
+    Unique(const Unique&) = delete;
+    Unique& operator=(const Unique&) = delete;
+    ~Unique() { Reset(); }
 
     T Get() const { return m_value; }
     explicit operator bool() const { return m_value != Invalid; }
@@ -34,8 +33,8 @@ public:
             Close(old);
         }
     }
-    // Gives up ownership without closing.
-    T Release() { return std::exchange(m_value, Invalid); }
+    // Gives up ownership without closing: the caller now owns what is returned.
+    [[nodiscard]] T Detach() { return std::exchange(m_value, Invalid); }
     // For functions that return a resource through a pointer: closes what is held first.
     T* Put() {
         Reset();
@@ -65,44 +64,42 @@ inline void FreeTaskMemory(void* memory) {
 } // namespace detail
 
 // Kernel handles: processes, threads, events, files, pipes. Functions that fail with
-// INVALID_HANDLE_VALUE (CreateFileW, CreateToolhelp32Snapshot) want CFileHandle.
-using CHandle = CUnique<HANDLE, detail::CloseKernelHandle>;
-class CFileHandle : public CUnique<HANDLE, detail::CloseKernelHandle> {
+// INVALID_HANDLE_VALUE (CreateFileW, CreateToolhelp32Snapshot) want UniqueFileHandle.
+using UniqueHandle = Unique<HANDLE, detail::CloseKernelHandle>;
+class UniqueFileHandle : public Unique<HANDLE, detail::CloseKernelHandle> {
 public:
-    CFileHandle() = default;
-    explicit CFileHandle(HANDLE handle)
-        : CUnique(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    UniqueFileHandle() = default;
+    explicit UniqueFileHandle(HANDLE handle)
+        : Unique(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
 };
-using CRegKey = CUnique<HKEY, detail::CloseKey>;
-using CModule = CUnique<HMODULE, detail::ReleaseModule>;
+using UniqueKey = Unique<HKEY, detail::CloseKey>;
+using UniqueModule = Unique<HMODULE, detail::ReleaseModule>;
 // Memory the system allocated for the caller with LocalAlloc (CommandLineToArgvW, FormatMessageW).
-template <typename T>
-using CLocalMemory = CUnique<T*, detail::FreeLocal>;
+template <typename T> using UniqueLocalMemory = Unique<T*, detail::FreeLocal>;
 // Memory the COM runtime allocated for the caller (StringFromCLSID, ProgIDFromCLSID).
-template <typename T>
-using CTaskMemory = CUnique<T*, detail::FreeTaskMemory>;
+template <typename T> using UniqueTaskMemory = Unique<T*, detail::FreeTaskMemory>;
 
 // An SRW lock held exclusively for the scope's lifetime. Never throws, unlike std::mutex, so it is
 // safe inside COM methods.
-class CExclusiveLock {
+class ExclusiveLock {
 public:
-    explicit CExclusiveLock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
-    CExclusiveLock(const CExclusiveLock&) = delete;
-    CExclusiveLock& operator=(const CExclusiveLock&) = delete;
-    ~CExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
+    explicit ExclusiveLock(SRWLOCK& lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+    ~ExclusiveLock() { ReleaseSRWLockExclusive(&m_lock); }
 
 private:
     SRWLOCK& m_lock;
 };
 
 // COM initialised on this thread for the scope's lifetime; uninitialised only if it succeeded.
-class CComInitialization {
+class ComInitialization {
 public:
-    explicit CComInitialization(DWORD model = COINIT_MULTITHREADED)
+    explicit ComInitialization(DWORD model = COINIT_MULTITHREADED)
         : m_result(CoInitializeEx(nullptr, model)) {}
-    CComInitialization(const CComInitialization&) = delete;
-    CComInitialization& operator=(const CComInitialization&) = delete;
-    ~CComInitialization() {
+    ComInitialization(const ComInitialization&) = delete;
+    ComInitialization& operator=(const ComInitialization&) = delete;
+    ~ComInitialization() {
         if (SUCCEEDED(m_result)) {
             CoUninitialize();
         }
@@ -114,18 +111,17 @@ private:
 };
 
 // One reference on a COM interface.
-template <typename Interface>
-class CComPtr {
+template <typename Interface> class ComPtr {
 public:
-    CComPtr() = default;
-    CComPtr(CComPtr&& other) noexcept : m_pointer(std::exchange(other.m_pointer, nullptr)) {}
-    CComPtr& operator=(CComPtr&& other) noexcept {
+    ComPtr() = default;
+    ComPtr(ComPtr&& other) noexcept : m_pointer(std::exchange(other.m_pointer, nullptr)) {}
+    ComPtr& operator=(ComPtr&& other) noexcept {
         Reset(std::exchange(other.m_pointer, nullptr));
         return *this;
     }
-    CComPtr(const CComPtr&) = delete;
-    CComPtr& operator=(const CComPtr&) = delete;
-    ~CComPtr() { Reset(); }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    ~ComPtr() { Reset(); }
 
     Interface* Get() const { return m_pointer; }
     Interface* operator->() const { return m_pointer; }

@@ -39,7 +39,7 @@ HRESULT LoadDualTypeInfo(ITypeInfo** info) {
     return status;
 }
 
-class CDual final : public win::CComObject<IPelmoraDual> {
+class CDual final : public win::ComObject<IPelmoraDual> {
 public:
     explicit CDual(ITypeInfo* info) : m_info(info) { ++g_liveObjects; }
 
@@ -50,7 +50,7 @@ public:
             AddRef();
             return S_OK;
         }
-        return CComObject::QueryInterface(iid, out);
+        return ComObject::QueryInterface(iid, out);
     }
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
@@ -114,7 +114,7 @@ private:
     ITypeInfo* const m_info;
 };
 
-class CCustom final : public win::CComObject<IPelmoraCustom> {
+class CCustom final : public win::ComObject<IPelmoraCustom> {
 public:
     CCustom() { ++g_liveObjects; }
 

@@ -33,7 +33,7 @@ HRESULT ModulePath(HMODULE module, VARIANT* result) {
     return result->bstrVal == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 
-class CProbe final : public win::CComObject<IDispatch> {
+class CProbe final : public win::ComObject<IDispatch> {
 public:
     CProbe() { ++g_liveObjects; }
 

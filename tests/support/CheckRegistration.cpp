@@ -10,12 +10,12 @@ const std::wstring kClasses = L"Software\\Classes\\";
 } // namespace
 
 void DeleteClassesKey(REGSAM view, const std::wstring& key) {
-    win::CRegKey classes;
+    win::UniqueKey classes;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, KEY_ALL_ACCESS | view,
                       classes.Put()) != ERROR_SUCCESS) {
         return;
     }
-    win::CRegKey handle;
+    win::UniqueKey handle;
     if (RegOpenKeyExW(classes.Get(), key.c_str(), 0, KEY_ALL_ACCESS | view, handle.Put()) ==
         ERROR_SUCCESS) {
         RegDeleteTreeW(handle.Get(), nullptr);
@@ -37,7 +37,7 @@ bool CCheckRegistration::Create(REGSAM view, const std::wstring& key) {
             return true;
         }
     }
-    win::CRegKey handle;
+    win::UniqueKey handle;
     DWORD disposition = 0;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kClasses + key).c_str(), 0, nullptr, 0,
                         KEY_READ | view, nullptr, handle.Put(), &disposition) != ERROR_SUCCESS) {
@@ -60,7 +60,7 @@ bool CCheckRegistration::Create(REGSAM view, const std::wstring& key) {
 
 bool CCheckRegistration::Set(REGSAM view, const std::wstring& key, const wchar_t* name,
                              const std::wstring& value) {
-    win::CRegKey handle;
+    win::UniqueKey handle;
     if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, (kClasses + key).c_str(), 0, nullptr, 0,
                         KEY_SET_VALUE | view, nullptr, handle.Put(), nullptr) != ERROR_SUCCESS) {
         return false;

@@ -45,8 +45,8 @@ bool CChildProcess::Start(const std::wstring& commandLine, Handles handles) {
     if (handles != Handles::Pipe) {
         return Launch(commandLine, nullptr, false, handles == Handles::None ? DETACHED_PROCESS : 0);
     }
-    win::CHandle readEnd;
-    win::CHandle writeEnd;
+    win::UniqueHandle readEnd;
+    win::UniqueHandle writeEnd;
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     if (!CreatePipe(readEnd.Put(), writeEnd.Put(), &inherit, 0)) {
         return false;
@@ -58,7 +58,7 @@ bool CChildProcess::Start(const std::wstring& commandLine, Handles handles) {
     if (!started) {
         return false;
     }
-    m_reader = std::thread([this, pipe = readEnd.Release()] { ReadAll(win::CHandle(pipe)); });
+    m_reader = std::thread([this, pipe = readEnd.Detach()] { ReadAll(win::UniqueHandle(pipe)); });
     return true;
 }
 
@@ -85,13 +85,13 @@ bool CChildProcess::Launch(const std::wstring& commandLine, HANDLE output, bool 
     if (!create() && (GetLastError() != ERROR_INTERNAL_ERROR || !create())) {
         return false;
     }
-    win::CHandle(info.hThread).Reset();
+    win::UniqueHandle(info.hThread).Reset();
     m_process.Reset(info.hProcess);
     m_id = info.dwProcessId;
     return true;
 }
 
-void CChildProcess::ReadAll(win::CHandle pipe) {
+void CChildProcess::ReadAll(win::UniqueHandle pipe) {
     char buffer[4096];
     DWORD read = 0;
     while (ReadFile(pipe.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {

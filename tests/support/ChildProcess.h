@@ -50,9 +50,9 @@ public:
 
 private:
     bool Launch(const std::wstring& commandLine, HANDLE output, bool inherit, DWORD flags);
-    void ReadAll(win::CHandle pipe);
+    void ReadAll(win::UniqueHandle pipe);
 
-    win::CHandle m_process;
+    win::UniqueHandle m_process;
     DWORD m_id = 0;
     std::thread m_reader;
     mutable std::mutex m_lock;

@@ -31,7 +31,7 @@ public:
 private:
     HRESULT Call(const char* entry) const;
 
-    win::CModule m_module;
+    win::UniqueModule m_module;
     bool m_registered = false;
 };
 

@@ -30,5 +30,5 @@ public:
     }
 
 private:
-    win::CHandle m_own;
+    win::UniqueHandle m_own;
 };

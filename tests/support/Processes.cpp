@@ -10,7 +10,7 @@ std::vector<DWORD> ProcessesOf(const std::wstring& path) {
     const std::wstring wanted = Lower(path);
     const std::wstring name = wanted.substr(wanted.find_last_of(L"\\/") + 1);
     std::vector<DWORD> ids;
-    const win::CFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    const win::UniqueFileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) {
         return ids;
     }
@@ -29,7 +29,8 @@ std::vector<DWORD> ProcessesOf(const std::wstring& path) {
 }
 
 std::wstring ImagePath(DWORD processId) {
-    const win::CHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    const win::UniqueHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     wchar_t image[MAX_PATH] = {};
     DWORD length = MAX_PATH;
     if (!process || !QueryFullProcessImageNameW(process.Get(), 0, image, &length)) {
@@ -43,7 +44,7 @@ std::vector<DWORD> HostProcesses() {
 }
 
 void EndProcess(DWORD id) {
-    const win::CHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+    const win::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
     if (process) {
         TerminateProcess(process.Get(), 1);
         WaitForSingleObject(process.Get(), 5000);

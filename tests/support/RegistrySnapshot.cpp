@@ -59,7 +59,7 @@ void Dump(HKEY key, const std::wstring& path, std::wstring& text, REGSAM view = 
     }
     std::sort(subkeys.begin(), subkeys.end());
     for (const auto& name : subkeys) {
-        win::CRegKey subkey;
+        win::UniqueKey subkey;
         if (RegOpenKeyExW(key, name.c_str(), 0, KEY_READ | view, subkey.Put()) == ERROR_SUCCESS) {
             text += path + L"\\" + name + L"\n";
             Dump(subkey.Get(), path + L"\\" + name, text, view);
@@ -70,7 +70,7 @@ void Dump(HKEY key, const std::wstring& path, std::wstring& text, REGSAM view = 
 } // namespace
 
 std::wstring Snapshot(const std::wstring& path) {
-    win::CRegKey key;
+    win::UniqueKey key;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) {
         return L"<absent>";
     }
@@ -85,7 +85,7 @@ std::wstring SnapshotEverywhere(const std::wstring& path) {
         for (const REGSAM view : kViews) {
             const std::wstring where = std::wstring(root == HKEY_CURRENT_USER ? L"HKCU" : L"HKLM") +
                                        (view == KEY_WOW64_32KEY ? L" 32-bit " : L" 64-bit ") + path;
-            win::CRegKey key;
+            win::UniqueKey key;
             if (RegOpenKeyExW(root, (L"Software\\Classes\\" + path).c_str(), 0, KEY_READ | view,
                               key.Put()) != ERROR_SUCCESS) {
                 text += where + L" <absent>\n";
@@ -101,12 +101,12 @@ std::wstring SnapshotEverywhere(const std::wstring& path) {
 void DeleteEverywhere(const std::wstring& path) {
     for (const HKEY root : kRoots) {
         for (const REGSAM view : kViews) {
-            win::CRegKey classes;
+            win::UniqueKey classes;
             if (RegOpenKeyExW(root, L"Software\\Classes", 0, KEY_ALL_ACCESS | view,
                               classes.Put()) != ERROR_SUCCESS) {
                 continue;
             }
-            win::CRegKey key;
+            win::UniqueKey key;
             if (RegOpenKeyExW(classes.Get(), path.c_str(), 0, KEY_ALL_ACCESS | view, key.Put()) ==
                 ERROR_SUCCESS) {
                 RegDeleteTreeW(key.Get(), nullptr);
