@@ -3,6 +3,7 @@
 #include "FakeComRuntime.h"
 #include "HandleWatch.h"
 #include "Surrogate.h"
+#include "Unique.h"
 
 #include <gtest/gtest.h>
 
@@ -322,6 +323,33 @@ TEST_F(ComObjects, SurrogateClosesItsEventOnDestruction) {
         EXPECT_EQ(event.OtherHandles(), 1);
     }
     EXPECT_EQ(event.OtherHandles(), 0);
+}
+
+// INVALID_HANDLE_VALUE means nothing held however it reaches a file handle's owner; the handle it
+// replaces is closed.
+TEST(Owners, FileHandleHoldsNothingForInvalidHandleValueOnEveryWayIn) {
+    const struct {
+        const char* name;
+        void (*give)(win::UniqueFileHandle& owner);
+    } cases[] = {
+        {"moved in from the constructor",
+         [](win::UniqueFileHandle& owner) { owner = win::UniqueFileHandle(INVALID_HANDLE_VALUE); }},
+        {"Reset", [](win::UniqueFileHandle& owner) { owner.Reset(INVALID_HANDLE_VALUE); }},
+        {"written through Put",
+         [](win::UniqueFileHandle& owner) { *owner.Put() = INVALID_HANDLE_VALUE; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        win::UniqueFileHandle owner(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        ASSERT_TRUE(owner);
+        CHandleWatch event;
+        ASSERT_TRUE(event.Watch(owner.Get()));
+        c.give(owner);
+        EXPECT_EQ(event.OtherHandles(), 0);
+        EXPECT_FALSE(owner);
+        EXPECT_EQ(owner.Get(), nullptr);
+        EXPECT_EQ(owner.Detach(), nullptr);
+    }
 }
 
 } // namespace

@@ -10,11 +10,23 @@
 
 namespace win {
 
-// Owns one T, closed with Close unless it equals Invalid (nothing held). Moves; never copies.
-template <typename T, auto Close, T Invalid = T{}> class Unique {
+// What an owner holds and how it lets go: Invalid() is what it holds when it holds nothing,
+// IsValid tells a value worth closing, Close closes one.
+template <typename T, auto CloseFunction, T InvalidValue = T{}> struct OwnerTraits {
+    using Value = T;
+    static T Invalid() { return InvalidValue; }
+    static bool IsValid(T value) { return value != InvalidValue; }
+    static void Close(T value) { CloseFunction(value); }
+};
+
+// Owns one value, closed with Traits::Close unless Traits finds it invalid (nothing held). Every
+// way in and out judges a value by Traits alike. Moves; never copies.
+template <typename Traits> class Unique {
 public:
+    using Value = typename Traits::Value;
+
     Unique() = default;
-    explicit Unique(T value) : m_value(value) {}
+    explicit Unique(Value value) : m_value(Checked(value)) {}
     Unique(Unique&& other) noexcept : m_value(other.Detach()) {}
     Unique& operator=(Unique&& other) noexcept {
         Reset(other.Detach());
@@ -24,25 +36,29 @@ public:
     Unique& operator=(const Unique&) = delete;
     ~Unique() { Reset(); }
 
-    T Get() const { return m_value; }
-    explicit operator bool() const { return m_value != Invalid; }
+    // Traits::Invalid() when nothing is held.
+    Value Get() const { return Checked(m_value); }
+    explicit operator bool() const { return Traits::IsValid(m_value); }
     // Closes what is held and takes value instead.
-    void Reset(T value = Invalid) {
-        const T old = std::exchange(m_value, value);
-        if (old != Invalid) {
-            Close(old);
+    void Reset(Value value = Traits::Invalid()) {
+        const Value old = std::exchange(m_value, Checked(value));
+        if (Traits::IsValid(old)) {
+            Traits::Close(old);
         }
     }
     // Gives up ownership without closing: the caller now owns what is returned.
-    [[nodiscard]] T Detach() { return std::exchange(m_value, Invalid); }
-    // For functions that return a resource through a pointer: closes what is held first.
-    T* Put() {
+    [[nodiscard]] Value Detach() { return Checked(std::exchange(m_value, Traits::Invalid())); }
+    // For functions that return a resource through a pointer: closes what is held first. What
+    // they write there is judged like any other value.
+    Value* Put() {
         Reset();
         return &m_value;
     }
 
 private:
-    T m_value = Invalid;
+    static Value Checked(Value value) { return Traits::IsValid(value) ? value : Traits::Invalid(); }
+
+    Value m_value = Traits::Invalid();
 };
 
 namespace detail {
@@ -63,21 +79,25 @@ inline void FreeTaskMemory(void* memory) {
 }
 } // namespace detail
 
-// Kernel handles: processes, threads, events, files, pipes. Functions that fail with
-// INVALID_HANDLE_VALUE (CreateFileW, CreateToolhelp32Snapshot) want UniqueFileHandle.
-using UniqueHandle = Unique<HANDLE, detail::CloseKernelHandle>;
-class UniqueFileHandle : public Unique<HANDLE, detail::CloseKernelHandle> {
-public:
-    UniqueFileHandle() = default;
-    explicit UniqueFileHandle(HANDLE handle)
-        : Unique(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+// Kernel handles: processes, threads, events, pipes.
+using UniqueHandle = Unique<OwnerTraits<HANDLE, detail::CloseKernelHandle>>;
+// Handles from functions that fail with INVALID_HANDLE_VALUE rather than nullptr (CreateFileW,
+// CreateToolhelp32Snapshot). Either means nothing held, whichever way it reaches the owner.
+struct FileHandleTraits {
+    using Value = HANDLE;
+    static HANDLE Invalid() { return nullptr; }
+    static bool IsValid(HANDLE handle) {
+        return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+    }
+    static void Close(HANDLE handle) { detail::CloseKernelHandle(handle); }
 };
-using UniqueKey = Unique<HKEY, detail::CloseKey>;
-using UniqueModule = Unique<HMODULE, detail::ReleaseModule>;
+using UniqueFileHandle = Unique<FileHandleTraits>;
+using UniqueKey = Unique<OwnerTraits<HKEY, detail::CloseKey>>;
+using UniqueModule = Unique<OwnerTraits<HMODULE, detail::ReleaseModule>>;
 // Memory the system allocated for the caller with LocalAlloc (CommandLineToArgvW, FormatMessageW).
-template <typename T> using UniqueLocalMemory = Unique<T*, detail::FreeLocal>;
+template <typename T> using UniqueLocalMemory = Unique<OwnerTraits<T*, detail::FreeLocal>>;
 // Memory the COM runtime allocated for the caller (StringFromCLSID, ProgIDFromCLSID).
-template <typename T> using UniqueTaskMemory = Unique<T*, detail::FreeTaskMemory>;
+template <typename T> using UniqueTaskMemory = Unique<OwnerTraits<T*, detail::FreeTaskMemory>>;
 
 // An SRW lock held exclusively for the scope's lifetime. Never throws, unlike std::mutex, so it is
 // safe inside COM methods.
