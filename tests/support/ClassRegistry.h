@@ -14,9 +14,6 @@ bool SetClassesValue(const std::wstring& key, const wchar_t* name, const std::ws
 // Removes a class's CLSID and AppID keys, as a test that wrote them leaves the registry.
 void DeleteClassKeys(REFCLSID clsid);
 
-// A class registered for the life of the object, with its own CLSID as its AppID and this build's
-// host as the AppID's surrogate: an in-process server (dll, which need not exist) with a threading
-// model. Its keys go with the object, whatever the test did meanwhile.
 // A DLL loaded into this process and registered by its own DllRegisterServer for the life of the
 // object; unregistered by its DllUnregisterServer when the object goes.
 class CSelfRegisteredDll {
@@ -35,6 +32,9 @@ private:
     bool m_registered = false;
 };
 
+// A class registered for the life of the object, with its own CLSID as its AppID and this build's
+// host as the AppID's surrogate: an in-process server (dll, which need not exist) with a threading
+// model. Its keys go with the object, whatever the test did meanwhile.
 class CRegisteredClass {
 public:
     CRegisteredClass(REFCLSID clsid, const std::wstring& dll, const wchar_t* threadingModel);
