@@ -1,18 +1,18 @@
 #pragma once
 
+#include "ComObject.h"
 #include "DllLock.h"
 #include "ServerActivity.h"
 
 #include <objbase.h>
 
-#include <atomic>
 #include <memory>
 
 // The class object registered for the hosted CLSID: creates each object in-process, so the
 // class's DLL is loaded into this host, and passes lock requests on to the server process count
 // and to the DLL.
-// Lives on the heap and deletes itself on its last Release.
-class CClassFactory final : public IClassFactory {
+// Created on the heap with one reference, its creator's; deletes itself on its last Release.
+class CClassFactory final : public win::ComObject<IClassFactory> {
 public:
     // activity hears of every CreateInstance and LockServer; the factory keeps it alive, since a
     // client's proxy or a hosted DLL's thread may call in after the hosting phase has ended.
@@ -23,9 +23,6 @@ public:
     CClassFactory(const CClassFactory&) = delete;
     CClassFactory& operator=(const CClassFactory&) = delete;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
@@ -33,9 +30,8 @@ public:
     void SetCookie(DWORD cookie) { m_cookie = cookie; }
 
 private:
-    ~CClassFactory() = default;
+    ~CClassFactory() override = default;
 
-    std::atomic<ULONG> m_refCount{0};
     const CLSID m_clsid;
     DWORD m_cookie = 0;
     const std::shared_ptr<CServerActivity> m_activity;

@@ -13,27 +13,6 @@ HANDLE CreateCompletionEvent() {
 CSurrogate::CSurrogate(CompletionEventFactory createEvent)
     : m_event(createEvent()), m_activity(std::make_shared<CServerActivity>()) {}
 
-HRESULT STDMETHODCALLTYPE CSurrogate::QueryInterface(REFIID iid, void** out) {
-    if (out == nullptr) {
-        return E_POINTER;
-    }
-    *out = nullptr;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ISurrogate)) {
-        *out = static_cast<ISurrogate*>(this);
-        static_cast<IUnknown*>(*out)->AddRef();
-        return S_OK;
-    }
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE CSurrogate::AddRef() {
-    return ++m_refCount;
-}
-
-ULONG STDMETHODCALLTYPE CSurrogate::Release() {
-    return --m_refCount;
-}
-
 HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
     // Held across the registration so that a FreeSurrogate on another thread never sees a class
     // whose cookie is not stored yet.
@@ -44,11 +23,11 @@ HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
             return loaded.Registered();
         }
     }
+    // Created with the reference that the registration below takes over.
     CClassFactory* const factory = new (std::nothrow) CClassFactory(clsid, m_activity);
     if (factory == nullptr) {
         return E_OUTOFMEMORY;
     }
-    factory->AddRef();
     // Room first, so that a registration made is always kept.
     try {
         m_classes.reserve(m_classes.size() + 1);

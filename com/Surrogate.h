@@ -1,12 +1,12 @@
 #pragma once
 
 #include "ClassRegistration.h"
+#include "ComObject.h"
 #include "Unique.h"
 #include "ServerActivity.h"
 
 #include <objbase.h>
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -16,17 +16,15 @@ using CompletionEventFactory = HANDLE (*)();
 
 // The process's surrogate, registered with the COM runtime. LoadDllServer registers a forwarding
 // class factory for a CLSID; FreeSurrogate revokes every class and signals the completion event on
-// which the hosting phase waits. Owned by the hosting phase: Release never destroys it.
-class CSurrogate final : public ISurrogate {
+// which the hosting phase waits. Owned by the hosting phase: Release never destroys it (see
+// win::ScopeLifetime).
+class CSurrogate final : public win::ComObjectWith<win::ScopeLifetime, ISurrogate> {
 public:
     explicit CSurrogate(CompletionEventFactory createEvent = CreateCompletionEvent);
     CSurrogate(const CSurrogate&) = delete;
     CSurrogate& operator=(const CSurrogate&) = delete;
-    ~CSurrogate() = default;
+    ~CSurrogate() override = default;
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     // Classes that share an AppID share one surrogate: the runtime loads each further class here.
     HRESULT STDMETHODCALLTYPE LoadDllServer(REFCLSID clsid) override;
     HRESULT STDMETHODCALLTYPE FreeSurrogate() override;
@@ -48,7 +46,6 @@ public:
     std::vector<CLSID> LoadedClasses();
 
 private:
-    std::atomic<ULONG> m_refCount{0};
     win::UniqueHandle m_event;
     const std::shared_ptr<CServerActivity> m_activity;
     // The runtime may call LoadDllServer and FreeSurrogate on any of its threads, also while the

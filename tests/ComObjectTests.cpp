@@ -84,7 +84,6 @@ void CheckQueryInterface(Object& object, const std::vector<QueryCase>& cases) {
 
 TEST_F(ComObjects, FactoryAnswersOnlyForIUnknownAndIClassFactory) {
     auto* factory = new CClassFactory(kClsid);
-    factory->AddRef();
     CheckQueryInterface(*factory, {{"IUnknown", IID_IUnknown, S_OK},
                                    {"IClassFactory", IID_IClassFactory, S_OK},
                                    {"ISurrogate", IID_ISurrogate, E_NOINTERFACE},
@@ -93,9 +92,9 @@ TEST_F(ComObjects, FactoryAnswersOnlyForIUnknownAndIClassFactory) {
     EXPECT_EQ(factory->Release(), 0u);
 }
 
+// Created with its creator's reference.
 TEST_F(ComObjects, FactoryCountsReferences) {
     auto* factory = new CClassFactory(kClsid);
-    EXPECT_EQ(factory->AddRef(), 1u);
     EXPECT_EQ(factory->AddRef(), 2u);
     EXPECT_EQ(factory->AddRef(), 3u);
     EXPECT_EQ(factory->Release(), 2u);
@@ -105,7 +104,6 @@ TEST_F(ComObjects, FactoryCountsReferences) {
 
 TEST_F(ComObjects, FactoryCountsAtomically) {
     auto* factory = new CClassFactory(kClsid);
-    factory->AddRef();
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([factory] {
@@ -123,7 +121,6 @@ TEST_F(ComObjects, FactoryCountsAtomically) {
 
 TEST_F(ComObjects, FactoryCreatesInProcessAndPassesTheResultBack) {
     auto* factory = new CClassFactory(kClsid);
-    factory->AddRef();
     IUnknown* const outer = reinterpret_cast<IUnknown*>(0x1234);
     for (const HRESULT result : {S_OK, S_FALSE, E_NOINTERFACE, CLASS_E_NOAGGREGATION, E_OUTOFMEMORY,
                                  static_cast<HRESULT>(0x80047E57)}) {
@@ -152,7 +149,6 @@ TEST_F(ComObjects, FactoryCreatesInProcessAndPassesTheResultBack) {
 // matching unlock gives that back.
 TEST_F(ComObjects, FactoryLockMovesTheServerProcessCountAndLocksTheDll) {
     auto* factory = new CClassFactory(kClsid);
-    factory->AddRef();
     const struct {
         BOOL lock;
         long count;
@@ -176,7 +172,6 @@ TEST_F(ComObjects, FactoryLockMovesTheServerProcessCountAndLocksTheDll) {
     ResetFake();
     Fake().getClassObjectResult = REGDB_E_CLASSNOTREG;
     factory = new CClassFactory(kClsid);
-    factory->AddRef();
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     const auto fake = FakeSnapshot();

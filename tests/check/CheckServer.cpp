@@ -50,7 +50,7 @@ public:
             AddRef();
             return S_OK;
         }
-        return ComObject::QueryInterface(iid, out);
+        return win::ComObject<IPelmoraDual>::QueryInterface(iid, out);
     }
 
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
