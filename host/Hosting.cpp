@@ -2,6 +2,7 @@
 
 #include "AppIdSecurity.h"
 #include "ComRuntime.h"
+#include "ComRuntimeInitialization.h"
 #include "HostedDll.h"
 #include "IdleWatch.h"
 #include "InterfacePins.h"
@@ -56,7 +57,7 @@ void HoldClassObject(CSurrogate& surrogate, REFCLSID clsid, CTableMarshal& hold)
 int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEvent,
                  HANDLE stopEvent) {
     std::wcout << L"CLSID  : " << clsidText << std::endl;
-    ComRuntime::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ComRuntimeInitialization com(COINIT_MULTITHREADED);
 
     // A malformed text must not leave an indeterminate identifier to register.
     CLSID clsid = {};
@@ -64,7 +65,6 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
     // Serving with weaker security than the AppID asks would let in clients it refuses.
     if (!ApplyAppIdSecurity(clsid)) {
         std::wcout << L"Terminated due to failure in initializing COM security." << std::endl;
-        ComRuntime::CoUninitialize();
         return -1;
     }
 
@@ -72,7 +72,6 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
     // Without the event no FreeSurrogate could ever end the wait.
     if (surrogate.Event() == nullptr) {
         std::wcout << L"Terminated due to failure in creating the completion event." << std::endl;
-        ComRuntime::CoUninitialize();
         return -1;
     }
     surrogate.AddRef();
@@ -153,7 +152,7 @@ int RunSurrogate(const std::wstring& clsidText, CompletionEventFactory createEve
     surrogate.FreeSurrogate();
     pins.Unpin();
     processReference.GiveBack();
-    ComRuntime::CoUninitialize();
+    com.End();
     std::wcout << L"Pelmora COM Surrogate done." << std::endl;
     return 0;
 }

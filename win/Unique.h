@@ -77,6 +77,12 @@ inline void FreeLocal(void* memory) {
 inline void FreeTaskMemory(void* memory) {
     CoTaskMemFree(memory);
 }
+inline HRESULT InitializeCom(void* reserved, DWORD model) {
+    return CoInitializeEx(reserved, model);
+}
+inline void UninitializeCom() {
+    CoUninitialize();
+}
 } // namespace detail
 
 // Kernel handles: processes, threads, events, pipes.
@@ -112,23 +118,30 @@ private:
     SRWLOCK& m_lock;
 };
 
-// COM initialised on this thread for the scope's lifetime; uninitialised only if it succeeded.
-class ComInitialization {
+// COM initialised on this thread until End or the scope's end; uninitialised once, and only if
+// it succeeded. Initialize and Uninitialize stand for CoInitializeEx and CoUninitialize, so that
+// a caller may reach the runtime through its own seam.
+template <auto Initialize, auto Uninitialize> class ComInitializationWith {
 public:
-    explicit ComInitialization(DWORD model = COINIT_MULTITHREADED)
-        : m_result(CoInitializeEx(nullptr, model)) {}
-    ComInitialization(const ComInitialization&) = delete;
-    ComInitialization& operator=(const ComInitialization&) = delete;
-    ~ComInitialization() {
-        if (SUCCEEDED(m_result)) {
-            CoUninitialize();
+    explicit ComInitializationWith(DWORD model = COINIT_MULTITHREADED)
+        : m_result(Initialize(nullptr, model)), m_held(SUCCEEDED(m_result)) {}
+    ComInitializationWith(const ComInitializationWith&) = delete;
+    ComInitializationWith& operator=(const ComInitializationWith&) = delete;
+    ~ComInitializationWith() { End(); }
+
+    HRESULT Result() const { return m_result; }
+    // Uninitialises now, for a caller whose last steps must come after it.
+    void End() {
+        if (std::exchange(m_held, false)) {
+            Uninitialize();
         }
     }
-    HRESULT Result() const { return m_result; }
 
 private:
     const HRESULT m_result;
+    bool m_held;
 };
+using ComInitialization = ComInitializationWith<detail::InitializeCom, detail::UninitializeCom>;
 
 // One reference on a COM interface.
 template <typename Interface> class ComPtr {
