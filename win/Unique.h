@@ -1,8 +1,8 @@
 #pragma once
 
 // One way to own each Windows resource: a move-only owner that closes what it holds when it goes,
-// and one line per kind of resource. Below everything else in the project: it includes nothing of
-// the project's own.
+// and the traits of each kind of resource. Below everything else in the project: it includes
+// nothing of the project's own.
 #include <windows.h>
 #include <objbase.h>
 
