@@ -10,10 +10,6 @@ namespace {
 // CLSID. The AppID key's records are CSurrogateUndo's, under the same name.
 constexpr const wchar_t* kCreatedAppId = L"AppID";
 
-bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
-}
-
 std::wstring ErrorText(LONG error) {
     if (error == ERROR_ACCESS_DENIED) {
         return L"access denied";
@@ -183,7 +179,7 @@ std::vector<CRegistrar::AppIdKey> CRegistrar::KeysWithRecordsOf(const std::wstri
         for (const std::wstring& name : m_reader.Subkeys(m_classes.Key(root, L"AppID"))) {
             const auto& values = m_reader.Read(m_classes.Key(root, L"AppID\\" + name));
             if (!values || std::none_of(values->begin(), values->end(), [](const auto& value) {
-                    return StartsWith(value.first, CSurrogateUndo::kUndoName);
+                    return StartsWithName(value.first, CSurrogateUndo::kUndoName);
                 })) {
                 continue;
             }

@@ -14,6 +14,10 @@ bool SameName(const std::wstring& a, const std::wstring& b) {
     return Compare(a, b) == 0;
 }
 
+bool StartsWithName(const std::wstring& text, const std::wstring& prefix) {
+    return text.size() >= prefix.size() && SameName(text.substr(0, prefix.size()), prefix);
+}
+
 bool KeyName::operator<(const KeyName& other) const {
     if (root != other.root) {
         return root < other.root;

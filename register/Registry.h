@@ -32,6 +32,7 @@ using Values = std::vector<std::pair<std::wstring, RegistryValue>>;
 // Whether two registry names (of keys, values, paths) are the same, without regard to case, as the
 // registry compares them.
 bool SameName(const std::wstring& a, const std::wstring& b);
+bool StartsWithName(const std::wstring& text, const std::wstring& prefix);
 
 // The value of that name, the default value being "", without regard to case.
 std::optional<RegistryValue> ValueOf(const Values& values, const std::wstring& name);

@@ -1,5 +1,7 @@
 #include "SurrogateUndo.h"
 
+#include "Registry.h"
+
 #include <algorithm>
 #include <cwctype>
 
@@ -19,16 +21,6 @@ constexpr const wchar_t* kNoValue = L"no-value";
 constexpr const wchar_t* kOldString = L"string:";
 constexpr const wchar_t* kOldExpandString = L"expand:";
 constexpr const wchar_t* kOldHostFile = L"\\pelmora-surrogate.exe";
-
-bool SameText(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return std::towupper(x) == std::towupper(y); });
-}
-
-bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
-    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
 
 std::wstring Upper(std::wstring text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -129,7 +121,7 @@ bool IsOldHostValue(const RegistryValue& value) {
     const std::wstring file = kOldHostFile;
     return path.find(L'"') == std::wstring::npos &&
            quoted == (path.find(L' ') != std::wstring::npos) && path.size() > file.size() &&
-           SameText(path.substr(path.size() - file.size()), file);
+           SameName(path.substr(path.size() - file.size()), file);
 }
 
 } // namespace
@@ -139,9 +131,9 @@ CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values, SameHost sa
       m_sameHost(std::move(sameHost)), m_keyExists(keyExists) {
     const std::wstring prefix = std::wstring(kUndoName) + L" ";
     for (const auto& [name, value] : values) {
-        if (SameText(name, kSurrogateName)) {
+        if (SameName(name, kSurrogateName)) {
             m_current = {SurrogateState::kValue, value};
-        } else if (SameText(name, kUndoName)) {
+        } else if (SameName(name, kUndoName)) {
             const std::vector<std::wstring> lines = Lines(value);
             if (lines.empty()) {
                 continue;
@@ -155,7 +147,7 @@ CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values, SameHost sa
                     m_unreadable.insert({L"", Upper(lines[i])});
                 }
             }
-        } else if (StartsWith(name, prefix)) {
+        } else if (StartsWithName(name, prefix)) {
             const size_t space = name.rfind(L' ');
             Entry entry{name.substr(prefix.size(), space - prefix.size()),
                         name.substr(space + 1),
@@ -163,13 +155,13 @@ CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values, SameHost sa
                         {},
                         std::nullopt};
             const std::vector<std::wstring> lines = Lines(value);
-            const auto replaced = lines.size() == 3 && StartsWith(lines[1], L"replaced ")
+            const auto replaced = lines.size() == 3 && StartsWithName(lines[1], L"replaced ")
                                       ? ParseState(lines[1].substr(9))
                                       : std::nullopt;
-            const auto written = lines.size() == 3 && StartsWith(lines[2], L"written ")
+            const auto written = lines.size() == 3 && StartsWithName(lines[2], L"written ")
                                      ? ParseValue(lines[2].substr(8))
                                      : std::nullopt;
-            if (replaced && written && StartsWith(lines[0], L"layer ") && lines[0].size() > 6 &&
+            if (replaced && written && StartsWithName(lines[0], L"layer ") && lines[0].size() > 6 &&
                 lines[0].find_first_not_of(L"0123456789", 6) == std::wstring::npos) {
                 entry.layer = std::wcstoul(lines[0].c_str() + 6, nullptr, 10);
                 entry.replaced = *replaced;
@@ -194,8 +186,8 @@ const CSurrogateUndo::Entry* CSurrogateUndo::Find(const std::wstring& view,
     // A record of its own view first, then one of 1.0.0, which stands for either view.
     for (const bool ownView : {true, false}) {
         for (const Entry& entry : m_entries) {
-            if (SameText(entry.clsid, clsid) &&
-                (ownView ? SameText(entry.view, view) : entry.view.empty())) {
+            if (SameName(entry.clsid, clsid) &&
+                (ownView ? SameName(entry.view, view) : entry.view.empty())) {
                 return &entry;
             }
         }
@@ -220,7 +212,7 @@ bool CSurrogateUndo::Matches(const Entry& entry, const SurrogateState& state) co
 bool CSurrogateUndo::HasRecord(const std::wstring& view, const std::wstring& clsid,
                                bool anyView) const {
     const auto listed = [&](const std::wstring& entryView, const std::wstring& entryClsid) {
-        return SameText(entryClsid, clsid) && (anyView || SameText(entryView, view));
+        return SameName(entryClsid, clsid) && (anyView || SameName(entryView, view));
     };
     return std::any_of(m_entries.begin(), m_entries.end(),
                        [&](const Entry& entry) { return listed(entry.view, entry.clsid); }) ||
