@@ -15,7 +15,6 @@
 #include "Unique.h"
 
 #include <gtest/gtest.h>
-#include <oleauto.h>
 
 #include <iostream>
 #include <memory>

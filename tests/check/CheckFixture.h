@@ -21,9 +21,6 @@ constexpr GUID kClsidCustom = {
 // pelmora-check-ps.dll's class: IPelmoraCustom's IID, as MIDL and widl choose by default, pinned
 // in CheckProxyStub.c so that it does not depend on how the generated list is sorted.
 constexpr GUID kClsidProxyStub = kIidCustom;
-// The runtime's marshaller of interfaces described by a type library.
-constexpr GUID kClsidTypeLibMarshaler = {
-    0x00020424, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 constexpr wchar_t kLibIdText[] = L"{99BE1224-9BF2-48E6-BD60-B67F57179DE7}";
 constexpr wchar_t kIidDualText[] = L"{1F4BC1D8-1F44-47A4-8868-06C977F56AE5}";
@@ -32,8 +29,5 @@ constexpr wchar_t kClsidDualText[] = L"{4222EF97-307A-4967-860A-3370B6C5592E}";
 constexpr wchar_t kClsidCustomText[] = L"{92C2BCAE-7021-4D4D-B328-CF9F652F8027}";
 constexpr wchar_t kClsidProxyStubText[] = L"{F759C2D7-9264-4BC5-8220-642A255CE4F4}";
 constexpr wchar_t kClsidTypeLibMarshalerText[] = L"{00020424-0000-0000-C000-000000000046}";
-
-constexpr WORD kLibMajor = 1;
-constexpr WORD kLibMinor = 0;
 
 } // namespace check
