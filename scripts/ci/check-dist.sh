@@ -11,9 +11,11 @@ name=$(pelmora_zip_name "$build")
 zip="$build/dist/$name.zip"
 fail() { echo "dist-check: $*" >&2; exit 1; }
 
-case " $pelmora_presets " in *" mingw-x86 "*" mingw-x64 "* | *" mingw-x64 "*" mingw-x86 "*) ;;
-*) fail "the release zip holds both bitnesses: PRESETS must name mingw-x86 and mingw-x64" ;;
-esac
+for preset in mingw-x86 mingw-x64; do
+    case " $pelmora_presets " in *" $preset "*) ;;
+    *) fail "the release zip holds both bitnesses: PRESETS must name mingw-x86 and mingw-x64" ;;
+    esac
+done
 [ -n "$name" ] && [ -f "$zip" ] || fail "no zip in build/dist; run 'make dist' first"
 (cd "$build/dist" && sha256sum --quiet -c "$name.zip.sha256") || fail "the checksum does not match"
 echo "dist-check: $name.zip matches $name.zip.sha256"
