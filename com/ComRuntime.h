@@ -30,5 +30,9 @@ HRESULT CreateStreamOnHGlobal(HGLOBAL global, BOOL deleteOnRelease, LPSTREAM* st
 HRESULT CoMarshalInterface(LPSTREAM stream, REFIID iid, LPUNKNOWN object, DWORD destContext,
                            LPVOID destContextData, DWORD flags);
 HRESULT CoReleaseMarshalData(LPSTREAM stream);
+HRESULT CoGetStandardMarshal(REFIID iid, LPUNKNOWN object, DWORD destContext,
+                             LPVOID destContextData, DWORD flags, LPMARSHAL* marshal);
+// IGlobalOptions::Set on the runtime's CLSID_GlobalOptions object.
+HRESULT SetGlobalOption(GLOBALOPT_PROPERTIES property, ULONG_PTR value);
 
 } // namespace ComRuntime

@@ -1,5 +1,7 @@
 #include "ComRuntime.h"
 
+#include "Unique.h"
+
 namespace ComRuntime {
 
 HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit) {
@@ -76,6 +78,18 @@ HRESULT CoMarshalInterface(LPSTREAM stream, REFIID iid, LPUNKNOWN object, DWORD 
 
 HRESULT CoReleaseMarshalData(LPSTREAM stream) {
     return ::CoReleaseMarshalData(stream);
+}
+
+HRESULT CoGetStandardMarshal(REFIID iid, LPUNKNOWN object, DWORD destContext,
+                             LPVOID destContextData, DWORD flags, LPMARSHAL* marshal) {
+    return ::CoGetStandardMarshal(iid, object, destContext, destContextData, flags, marshal);
+}
+
+HRESULT SetGlobalOption(GLOBALOPT_PROPERTIES property, ULONG_PTR value) {
+    win::ComPtr<IGlobalOptions> options;
+    const HRESULT created = ::CoCreateInstance(CLSID_GlobalOptions, nullptr, CLSCTX_INPROC_SERVER,
+                                               IID_IGlobalOptions, options.PutVoid());
+    return FAILED(created) ? created : options->Set(property, value);
 }
 
 } // namespace ComRuntime

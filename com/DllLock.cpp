@@ -2,34 +2,40 @@
 
 #include "ComRuntime.h"
 
+#include <new>
+#include <utility>
+
 CDllLock::~CDllLock() {
-    while (m_locks > 0) {
+    while (!m_held.empty()) {
         Unlock();
     }
 }
 
 void CDllLock::Lock() {
-    win::ExclusiveLock hold(m_lock);
-    if (!m_classObject &&
-        FAILED(ComRuntime::CoGetClassObject(m_clsid, CLSCTX_INPROC_SERVER, nullptr,
-                                            IID_IClassFactory, m_classObject.PutVoid()))) {
-        m_classObject.Reset();
+    win::ComPtr<IClassFactory> classObject;
+    if (FAILED(ComRuntime::CoGetClassObject(m_clsid, CLSCTX_INPROC_SERVER, nullptr,
+                                            IID_IClassFactory, classObject.PutVoid())) ||
+        !classObject || FAILED(classObject->LockServer(TRUE))) {
         return;
     }
-    if (SUCCEEDED(m_classObject->LockServer(TRUE))) {
-        ++m_locks;
-    } else if (m_locks == 0) {
-        m_classObject.Reset();
+    try {
+        win::ExclusiveLock hold(m_lock);
+        m_held.push_back(std::move(classObject));
+        return;
+    } catch (const std::bad_alloc&) {
     }
+    classObject->LockServer(FALSE);
 }
 
 void CDllLock::Unlock() {
-    win::ExclusiveLock hold(m_lock);
-    if (m_locks == 0) {
-        return;
+    win::ComPtr<IClassFactory> classObject;
+    {
+        win::ExclusiveLock hold(m_lock);
+        if (m_held.empty()) {
+            return;
+        }
+        classObject = std::move(m_held.back());
+        m_held.pop_back();
     }
-    m_classObject->LockServer(FALSE);
-    if (--m_locks == 0) {
-        m_classObject.Reset();
-    }
+    classObject->LockServer(FALSE);
 }

@@ -37,7 +37,8 @@ HRESULT STDMETHODCALLTYPE CSurrogate::LoadDllServer(REFCLSID clsid) {
     }
     DWORD cookie = 0;
     const HRESULT result = ComRuntime::CoRegisterClassObject(
-        clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_SURROGATE | REGCLS_MULTI_SEPARATE, &cookie);
+        clsid, static_cast<IClassFactory*>(factory), CLSCTX_LOCAL_SERVER,
+        REGCLS_SURROGATE | REGCLS_MULTI_SEPARATE, &cookie);
     factory->SetCookie(cookie);
     m_classes.emplace_back(clsid, factory, result);
     return result;
@@ -96,7 +97,7 @@ IUnknown* CSurrogate::ClassObject(REFCLSID clsid) {
     for (const auto& loaded : m_classes) {
         if (IsEqualCLSID(loaded.Clsid(), clsid)) {
             loaded.Factory()->AddRef();
-            return loaded.Factory();
+            return static_cast<IClassFactory*>(loaded.Factory());
         }
     }
     return nullptr;

@@ -82,13 +82,102 @@ void CheckQueryInterface(Object& object, const std::vector<QueryCase>& cases) {
     EXPECT_EQ(object.QueryInterface(IID_IUnknown, nullptr), E_POINTER);
 }
 
-TEST_F(ComObjects, FactoryAnswersOnlyForIUnknownAndIClassFactory) {
+// The factory answers for itself; any other interface a client asks the class object for is the
+// DLL's own class object's, but never one through which the runtime would take the factory for
+// another kind of object.
+TEST_F(ComObjects, FactoryAnswersForItselfAndPassesOtherInterfacesToTheDllsClassObject) {
+    enum class Answer { Factory, Dll, None };
+    const struct {
+        const char* name;
+        IID iid;
+        Answer answer;
+        bool asksDll;
+        HRESULT dllClassObject;
+    } cases[] = {
+        {"IUnknown", IID_IUnknown, Answer::Factory, false, S_OK},
+        {"IClassFactory", IID_IClassFactory, Answer::Factory, false, S_OK},
+        {"IMarshal", IID_IMarshal, Answer::Factory, false, S_OK},
+        {"IClassFactory2", IID_IClassFactory2, Answer::Dll, true, S_OK},
+        {"IClassFactory2, no DLL", IID_IClassFactory2, Answer::None, true, REGDB_E_CLASSNOTREG},
+        {"ISurrogate, which the DLL's lacks", IID_ISurrogate, Answer::None, true, S_OK},
+        {"near IUnknown", kNearUnknown, Answer::None, true, S_OK},
+        {"IExternalConnection", IID_IExternalConnection, Answer::None, false, S_OK},
+        {"IAgileObject", IID_IAgileObject, Answer::None, false, S_OK},
+        {"INoMarshal", IID_INoMarshal, Answer::None, false, S_OK},
+        {"IStdMarshalInfo", IID_IStdMarshalInfo, Answer::None, false, S_OK},
+    };
     auto* factory = new CClassFactory(kClsid);
-    CheckQueryInterface(*factory, {{"IUnknown", IID_IUnknown, S_OK},
-                                   {"IClassFactory", IID_IClassFactory, S_OK},
-                                   {"ISurrogate", IID_ISurrogate, E_NOINTERFACE},
-                                   {"IDispatch", IID_IDispatch, E_NOINTERFACE},
-                                   {"near IUnknown", kNearUnknown, E_NOINTERFACE}});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetFake();
+        Fake().getClassObjectResult = c.dllClassObject;
+        void* out = reinterpret_cast<void*>(0x1);
+        EXPECT_EQ(factory->QueryInterface(c.iid, &out),
+                  c.answer == Answer::None ? E_NOINTERFACE : S_OK);
+        const auto fake = FakeSnapshot();
+        EXPECT_EQ(fake.classObjectContexts.size(), c.asksDll ? 1u : 0u);
+        for (const DWORD context : fake.classObjectContexts) {
+            EXPECT_EQ(context, static_cast<DWORD>(CLSCTX_INPROC_SERVER));
+        }
+        switch (c.answer) {
+        case Answer::Factory:
+            EXPECT_EQ(out, IsEqualIID(c.iid, IID_IMarshal)
+                               ? static_cast<void*>(static_cast<IMarshal*>(factory))
+                               : static_cast<void*>(static_cast<IClassFactory*>(factory)));
+            EXPECT_EQ(factory->Release(), 1u);
+            break;
+        case Answer::Dll:
+            ASSERT_NE(out, nullptr);
+            EXPECT_NE(out, static_cast<void*>(static_cast<IClassFactory*>(factory)));
+            static_cast<IUnknown*>(out)->Release();
+            break;
+        case Answer::None:
+            EXPECT_EQ(out, nullptr);
+            break;
+        }
+    }
+    EXPECT_EQ(factory->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    EXPECT_EQ(factory->Release(), 0u);
+}
+
+// Marshalled as itself for its own interfaces, and as the DLL's class object for the others,
+// always by the standard marshaler.
+TEST_F(ComObjects, FactoryMarshalsOtherInterfacesAsTheDllsClassObject) {
+    auto* factory = new CClassFactory(kClsid);
+    IMarshal* marshal = nullptr;
+    ASSERT_EQ(factory->QueryInterface(IID_IMarshal, reinterpret_cast<void**>(&marshal)), S_OK);
+    IUnknown* const self = static_cast<IClassFactory*>(factory);
+    for (const IID& iid : {IID_IUnknown, IID_IClassFactory, IID_IClassFactory2}) {
+        ResetFake();
+        CLSID unmarshaler = {};
+        EXPECT_EQ(marshal->GetUnmarshalClass(iid, self, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL,
+                                             &unmarshaler),
+                  S_OK);
+        EXPECT_TRUE(IsEqualCLSID(unmarshaler, CLSID_StdMarshal));
+        DWORD size = 0;
+        EXPECT_EQ(
+            marshal->GetMarshalSizeMax(iid, self, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL, &size),
+            S_OK);
+        EXPECT_EQ(
+            marshal->MarshalInterface(nullptr, iid, self, MSHCTX_LOCAL, nullptr, MSHLFLAGS_NORMAL),
+            S_OK);
+        const auto fake = FakeSnapshot();
+        ASSERT_EQ(fake.standardMarshals.size(), 3u);
+        const bool own = !IsEqualIID(iid, IID_IClassFactory2);
+        for (const auto& standard : fake.standardMarshals) {
+            EXPECT_TRUE(IsEqualIID(standard.iid, iid));
+            EXPECT_EQ(standard.object == self, own);
+        }
+        EXPECT_EQ(fake.classObjectContexts.size(), own ? 0u : 3u);
+    }
+    // Not to be had from the DLL: nothing is marshalled.
+    ResetFake();
+    Fake().getClassObjectResult = REGDB_E_CLASSNOTREG;
+    EXPECT_EQ(marshal->MarshalInterface(nullptr, IID_IClassFactory2, self, MSHCTX_LOCAL, nullptr,
+                                        MSHLFLAGS_NORMAL),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_TRUE(FakeSnapshot().standardMarshals.empty());
+    marshal->Release();
     EXPECT_EQ(factory->Release(), 0u);
 }
 
@@ -178,6 +267,36 @@ TEST_F(ComObjects, FactoryLockMovesTheServerProcessCountAndLocksTheDll) {
     EXPECT_EQ(fake.serverProcessCount, 0);
     EXPECT_EQ(*fake.dllLocks, 0);
     factory->Release();
+}
+
+// The DLL's code runs under no lock of the factory's: a DLL whose LockServer calls back into the
+// host's class object (a single-threaded apartment that pumps messages while it waits can) must
+// not deadlock it.
+TEST_F(ComObjects, FactoryHoldsNoLockWhileTheDllRuns) {
+    auto* factory = new CClassFactory(kClsid);
+    std::atomic<int> reentered{0};
+    Fake().onDllLock = [&](BOOL lock) {
+        if (reentered++ == 0) {
+            factory->LockServer(lock);
+        }
+    };
+    const win::UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread locking([&] {
+        factory->LockServer(TRUE);
+        reentered = 0;
+        factory->LockServer(FALSE);
+        SetEvent(done.Get());
+    });
+    if (WaitForSingleObject(done.Get(), 10000) != WAIT_OBJECT_0) {
+        locking.detach(); // deadlocked: it never returns
+        FAIL() << "a DLL calling back into the factory deadlocked it";
+    }
+    locking.join();
+    Fake().onDllLock = nullptr;
+    const auto fake = FakeSnapshot();
+    EXPECT_EQ(fake.serverProcessCount, 0);
+    EXPECT_EQ(*fake.dllLocks, 0);
+    EXPECT_EQ(factory->Release(), 0u);
 }
 
 TEST_F(ComObjects, SurrogateAnswersOnlyForIUnknownAndISurrogate) {

@@ -3,9 +3,11 @@
 #include "ComObject.h"
 
 #include <objbase.h>
+#include <ocidl.h>
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,6 +15,7 @@
 
 // What a model of a real runtime (WindowsRuntimeModel.h) adds to the fake: called after the call
 // is recorded, outside the fake's lock.
+// Calls come from the apartment the fake records for the calling thread (FakeApartment).
 struct IRuntimeModel {
     virtual ~IRuntimeModel() = default;
     virtual void ServerProcessCountChanged(long count) = 0;
@@ -23,11 +26,29 @@ struct IRuntimeModel {
     virtual HRESULT InitializeSecurity() = 0;
 };
 
-// A hosted DLL's class object as far as its lock goes: each LockServer moves locks by one.
-class CLockCountingClassObject final : public win::ComObject<IClassFactory> {
+// Apartments as the fake numbers them: each single-threaded apartment a number of its own from 1
+// on, in the order threads initialised them.
+constexpr int kMultithreadedApartment = 0;
+constexpr int kNeutralApartment = -1;
+
+// Runs the fake's onDllLock hook, if any, outside the fake's lock.
+void RunDllLockHook(BOOL lock);
+
+// A hosted DLL's class object as far as its lock goes: each LockServer moves locks by one. It is
+// licensed, too, answering for IClassFactory2 with a class it cannot create.
+class CLockCountingClassObject final : public win::ComObject<IClassFactory2> {
 public:
     explicit CLockCountingClassObject(std::shared_ptr<std::atomic<long>> locks)
         : m_locks(std::move(locks)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out != nullptr && IsEqualIID(iid, IID_IClassFactory)) {
+            *out = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return win::ComObject<IClassFactory2>::QueryInterface(iid, out);
+    }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
         *out = nullptr;
@@ -35,7 +56,15 @@ public:
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
         *m_locks += lock ? 1 : -1;
+        RunDllLockHook(lock);
         return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetLicInfo(LICINFO*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE RequestLicKey(DWORD, BSTR*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CreateInstanceLic(IUnknown*, IUnknown*, REFIID, BSTR,
+                                                void** out) override {
+        *out = nullptr;
+        return E_NOTIMPL;
     }
 
 private:
@@ -53,6 +82,7 @@ struct FakeComRuntime {
         DWORD cookieOnEntry;
         DWORD cookie;
         bool held; // the registration's reference, until revoked
+        int apartment;
     };
     struct Marshal {
         IUnknown* object;
@@ -68,6 +98,11 @@ struct FakeComRuntime {
         DWORD context;
         IID iid;
         void** out;
+        int apartment;
+    };
+    struct StandardMarshal {
+        IID iid;
+        IUnknown* object;
     };
 
     // Answers.
@@ -88,10 +123,21 @@ struct FakeComRuntime {
     std::function<void()> onRegister;
     // Runs inside CoRevokeClassObject, after the runtime let go of the object.
     std::function<void()> onRevoke;
+    // Runs inside the DLL's LockServer, after the lock moved.
+    std::function<void(BOOL)> onDllLock;
     // Where set, behaves as this model says (creations) and tells it what happened.
     IRuntimeModel* model = nullptr;
 
     // Records.
+    std::vector<DWORD> callThreads;                        // the thread of each of calls
+    std::vector<std::pair<DWORD, DWORD>> initializations;  // thread and COINIT flags
+    std::vector<std::pair<int, DWORD>> unloadCalls;        // apartment and delay
+    std::map<DWORD, std::pair<int, int>> threadApartments; // thread: apartment, initialisations
+    int mainApartment = 0;         // the first single-threaded apartment, 0 while there is none
+    int apartmentsInitialized = 0; // single-threaded ones
+    std::vector<DWORD> wrongApartmentRevokes;
+    std::vector<std::pair<GLOBALOPT_PROPERTIES, ULONG_PTR>> globalOptions;
+    std::vector<StandardMarshal> standardMarshals;
     int initializeCalls = 0;
     LPVOID initializeReserved = reinterpret_cast<LPVOID>(1);
     DWORD initializeFlags = 0xFFFFFFFF;
@@ -117,12 +163,30 @@ struct FakeComRuntime {
     std::shared_ptr<std::atomic<long>> dllLocks = std::make_shared<std::atomic<long>>(0);
     std::vector<Marshal> marshals;          // each holds a reference on its object until released
     std::vector<IStream*> releasedMarshals; // streams given to CoReleaseMarshalData
-    std::vector<std::wstring> calls; // operation names in call order
-    wchar_t* progIdGiven = nullptr;  // the ProgID buffer handed out last
+    std::vector<std::wstring> calls;        // operation names in call order
+    wchar_t* progIdGiven = nullptr;         // the ProgID buffer handed out last
 };
 
 // The fake's state, guarded by FakeLock() while COM objects may run on other threads.
 FakeComRuntime& Fake();
+// The calling thread's apartment: the one it initialised, the one a CApartmentCall put it in,
+// or else the multithreaded apartment, which threads without one of their own join implicitly.
+int FakeApartment();
+// The calls a thread made, in order.
+std::vector<std::wstring> CallsOn(const FakeComRuntime& fake, DWORD thread);
+
+// For its lifetime, the calling thread calls as if from apartment: the runtime delivering a call
+// to an object in the apartment the object lives in.
+class CApartmentCall {
+public:
+    explicit CApartmentCall(int apartment);
+    CApartmentCall(const CApartmentCall&) = delete;
+    CApartmentCall& operator=(const CApartmentCall&) = delete;
+    ~CApartmentCall();
+
+private:
+    int m_previous;
+};
 std::recursive_mutex& FakeLock();
 // Back to defaults, all records cleared.
 void ResetFake();

@@ -36,9 +36,15 @@ CWindowsRuntimeModel::~CWindowsRuntimeModel() {
     Fake().model = nullptr;
 }
 
-void CWindowsRuntimeModel::AddDll(REFCLSID clsid, bool alwaysInUse) {
+void CWindowsRuntimeModel::AddDll(REFCLSID clsid, bool alwaysInUse, const wchar_t* threadingModel) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    m_dlls.push_back({clsid, alwaysInUse, false, false, 0, std::make_shared<std::atomic<long>>(0),
+    m_dlls.push_back({clsid,
+                      alwaysInUse,
+                      threadingModel != nullptr ? threadingModel : L"",
+                      {},
+                      {},
+                      {},
+                      std::make_shared<std::atomic<long>>(0),
                       std::make_shared<std::atomic<long>>(0)});
 }
 
@@ -60,6 +66,7 @@ HRESULT CWindowsRuntimeModel::GetClassObject(REFCLSID clsid, IClassFactory** fac
     std::lock_guard<std::recursive_mutex> hold(FakeLock());
     for (const auto& registration : Fake().registrations) {
         if (registration.held && IsEqualCLSID(registration.clsid, clsid)) {
+            const CApartmentCall call(registration.apartment);
             return registration.object->QueryInterface(IID_IClassFactory,
                                                        reinterpret_cast<void**>(factory));
         }
@@ -74,6 +81,16 @@ HRESULT CWindowsRuntimeModel::Activate(REFCLSID clsid, IUnknown** object) {
     if (FAILED(found)) {
         return found;
     }
+    int apartment = kMultithreadedApartment;
+    {
+        std::lock_guard<std::recursive_mutex> hold(FakeLock());
+        for (const auto& registration : Fake().registrations) {
+            if (registration.held && IsEqualCLSID(registration.clsid, clsid)) {
+                apartment = registration.apartment;
+            }
+        }
+    }
+    const CApartmentCall call(apartment);
     const HRESULT created =
         factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(object));
     factory->Release();
@@ -92,6 +109,28 @@ void CWindowsRuntimeModel::Advance(ULONGLONG ms) {
     m_advanced += ms;
 }
 
+ULONGLONG CWindowsRuntimeModel::Advanced() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    return m_advanced;
+}
+
+int CWindowsRuntimeModel::Hops() {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    return m_hops;
+}
+
+std::vector<int> CWindowsRuntimeModel::LoadedInto(REFCLSID clsid) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const Dll* const dll = Find(clsid);
+    return dll != nullptr ? dll->loadedInto : std::vector<int>();
+}
+
+std::vector<int> CWindowsRuntimeModel::UnloadedFrom(REFCLSID clsid) {
+    std::lock_guard<std::recursive_mutex> hold(m_lock);
+    const Dll* const dll = Find(clsid);
+    return dll != nullptr ? dll->unloadedFrom : std::vector<int>();
+}
+
 bool CWindowsRuntimeModel::Suspended() {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     return m_suspended;
@@ -100,13 +139,21 @@ bool CWindowsRuntimeModel::Suspended() {
 bool CWindowsRuntimeModel::Loaded(REFCLSID clsid) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const Dll* const dll = Find(clsid);
-    return dll != nullptr && dll->loaded;
+    return dll != nullptr && !dll->loads.empty();
 }
 
 bool CWindowsRuntimeModel::UnloadPending(REFCLSID clsid) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
     const Dll* const dll = Find(clsid);
-    return dll != nullptr && dll->unloadPending;
+    if (dll == nullptr) {
+        return false;
+    }
+    for (const auto& load : dll->loads) {
+        if (load.unloadPending) {
+            return true;
+        }
+    }
+    return false;
 }
 
 int CWindowsRuntimeModel::CanUnloadNowCalls() {
@@ -141,10 +188,59 @@ HRESULT CWindowsRuntimeModel::CreateInstance(REFCLSID clsid, IUnknown* outer, RE
     return HandOut(*dll, new CModelObject(dll->liveObjects), iid, out);
 }
 
+int CWindowsRuntimeModel::ApartmentFor(const Dll& dll, int caller) {
+    const auto is = [&](const wchar_t* model) {
+        return CompareStringOrdinal(dll.threadingModel.c_str(), -1, model, -1, TRUE) == CSTR_EQUAL;
+    };
+    int main = 0;
+    {
+        std::lock_guard<std::recursive_mutex> fake(FakeLock());
+        main = Fake().mainApartment;
+    }
+    const auto hostApartment = [&] {
+        if (main != 0) {
+            return main;
+        }
+        if (m_hostApartment == 0) {
+            m_hostApartment = 1000;
+        }
+        return m_hostApartment;
+    };
+    if (is(L"Both")) {
+        return caller;
+    }
+    if (is(L"Free")) {
+        return kMultithreadedApartment;
+    }
+    if (is(L"Neutral")) {
+        return kNeutralApartment;
+    }
+    if (is(L"Apartment")) {
+        return caller > 0 ? caller : hostApartment();
+    }
+    return hostApartment();
+}
+
 HRESULT CWindowsRuntimeModel::HandOut(Dll& dll, IUnknown* object, REFIID iid, void** out) {
+    const int caller = FakeApartment();
+    const int apartment = ApartmentFor(dll, caller);
+    // The neutral apartment runs on the caller's thread: no hop.
+    if (apartment != caller && apartment != kNeutralApartment) {
+        ++m_hops;
+    }
     // Used again: off the list of DLLs to unload.
-    dll.loaded = true;
-    dll.unloadPending = false;
+    Load* load = nullptr;
+    for (auto& known : dll.loads) {
+        if (known.apartment == apartment) {
+            load = &known;
+        }
+    }
+    if (load == nullptr) {
+        dll.loads.push_back({apartment, false, 0});
+        dll.loadedInto.push_back(apartment);
+        load = &dll.loads.back();
+    }
+    load->unloadPending = false;
     const HRESULT result = object->QueryInterface(iid, out);
     object->Release();
     return result;
@@ -152,28 +248,36 @@ HRESULT CWindowsRuntimeModel::HandOut(Dll& dll, IUnknown* object, REFIID iid, vo
 
 void CWindowsRuntimeModel::FreeUnusedLibraries(DWORD unloadDelayMs) {
     std::lock_guard<std::recursive_mutex> hold(m_lock);
-    // The surrogate serves from the multithreaded apartment, where the delay applies.
-    const ULONGLONG delay = unloadDelayMs == INFINITE ? kDefaultUnloadDelayMs : unloadDelayMs;
+    const int apartment = FakeApartment();
+    // A single-threaded apartment's DLLs go at once for INFINITE; the others wait the default.
+    const ULONGLONG delay = unloadDelayMs != INFINITE ? unloadDelayMs
+                            : apartment > 0           ? 0
+                                                      : kDefaultUnloadDelayMs;
     bool unloaded = false;
     for (auto& dll : m_dlls) {
-        if (!dll.loaded) {
-            continue;
-        }
-        ++m_canUnloadNowCalls;
-        if (dll.alwaysInUse || *dll.liveObjects > 0 || *dll.locks > 0) {
-            dll.unloadPending = false;
-        } else if (!dll.unloadPending && delay > 0) {
-            dll.unloadPending = true;
-            dll.unloadAt = Now() + delay;
-        } else if (delay == 0 || Now() >= dll.unloadAt) {
-            dll.loaded = false;
-            dll.unloadPending = false;
-            unloaded = true;
+        for (auto load = dll.loads.begin(); load != dll.loads.end();) {
+            if (load->apartment != apartment && load->apartment != kNeutralApartment) {
+                ++load;
+                continue;
+            }
+            ++m_canUnloadNowCalls;
+            if (dll.alwaysInUse || *dll.liveObjects > 0 || *dll.locks > 0) {
+                load->unloadPending = false;
+            } else if (!load->unloadPending && delay > 0) {
+                load->unloadPending = true;
+                load->unloadAt = Now() + delay;
+            } else if (delay == 0 || Now() >= load->unloadAt) {
+                dll.unloadedFrom.push_back(load->apartment);
+                load = dll.loads.erase(load);
+                unloaded = true;
+                continue;
+            }
+            ++load;
         }
     }
     bool anyLoaded = false;
     for (const auto& dll : m_dlls) {
-        anyLoaded = anyLoaded || dll.loaded;
+        anyLoaded = anyLoaded || !dll.loads.empty();
     }
     if (!unloaded || anyLoaded) {
         return;
@@ -197,7 +301,8 @@ HRESULT CWindowsRuntimeModel::InitializeSecurity() {
     const auto calls = FakeSnapshot().calls; // this call is the last
     for (size_t i = 0; i + 1 < calls.size(); ++i) {
         if (calls[i] == L"CoInitializeSecurity" || calls[i] == L"CoRegisterSurrogate" ||
-            calls[i] == L"CoRegisterClassObject" || calls[i] == L"CoMarshalInterface") {
+            calls[i] == L"CoRegisterClassObject" || calls[i] == L"CoMarshalInterface" ||
+            calls[i] == L"SetGlobalOption") {
             return RPC_E_TOO_LATE;
         }
     }
