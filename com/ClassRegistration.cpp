@@ -5,14 +5,15 @@
 
 #include <utility>
 
-CClassRegistration::CClassRegistration(REFCLSID clsid, CClassFactory* factory, HRESULT registered)
-    : m_clsid(clsid), m_factory(factory), m_registered(registered) {}
+CClassRegistration::CClassRegistration(REFCLSID clsid, CClassFactory* factory, HRESULT registered,
+                                       CApartment* apartment, std::wstring dll)
+    : m_clsid(clsid), m_factory(factory), m_registered(registered), m_apartment(apartment),
+      m_dll(std::move(dll)) {}
 
 CClassRegistration::CClassRegistration(CClassRegistration&& other) noexcept
-    : m_clsid(other.m_clsid),
-      m_factory(std::exchange(other.m_factory, nullptr)),
-      m_registered(other.m_registered),
-      m_revoked(other.m_revoked) {}
+    : m_clsid(other.m_clsid), m_factory(std::exchange(other.m_factory, nullptr)),
+      m_registered(other.m_registered), m_apartment(other.m_apartment),
+      m_dll(std::move(other.m_dll)), m_revoked(other.m_revoked), m_hold(std::move(other.m_hold)) {}
 
 CClassRegistration& CClassRegistration::operator=(CClassRegistration&& other) noexcept {
     if (this != &other) {
@@ -20,7 +21,10 @@ CClassRegistration& CClassRegistration::operator=(CClassRegistration&& other) no
         m_clsid = other.m_clsid;
         m_factory = std::exchange(other.m_factory, nullptr);
         m_registered = other.m_registered;
+        m_apartment = other.m_apartment;
+        m_dll = std::move(other.m_dll);
         m_revoked = other.m_revoked;
+        m_hold = std::move(other.m_hold);
     }
     return *this;
 }
@@ -33,9 +37,20 @@ void CClassRegistration::Reset() {
     if (m_factory == nullptr) {
         return;
     }
-    Revoke();
+    Withdraw();
     // Only this reference: a client still holding the factory keeps it until its own Release.
     std::exchange(m_factory, nullptr)->Release();
+}
+
+void CClassRegistration::Hold() {
+    if (m_factory != nullptr && SUCCEEDED(m_registered)) {
+        m_hold.Marshal(static_cast<IClassFactory*>(m_factory), IID_IClassFactory);
+    }
+}
+
+HRESULT CClassRegistration::Withdraw() {
+    m_hold.GiveBack();
+    return Revoke();
 }
 
 HRESULT CClassRegistration::Revoke() {

@@ -26,8 +26,8 @@ ClassAppId ReadClassAppId(REFCLSID clsid, HKEY classesRoot) {
     return appId;
 }
 
-bool ApplyAppIdSecurity(REFCLSID clsid) {
-    ClassAppId appId = ReadClassAppId(clsid);
+bool ApplyAppIdSecurity(REFCLSID clsid, HKEY classesRoot) {
+    ClassAppId appId = ReadClassAppId(clsid, classesRoot);
     switch (appId.state) {
     case ClassAppId::State::None:
         return true;

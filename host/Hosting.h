@@ -2,7 +2,13 @@
 
 #include "Surrogate.h"
 
+#include <windows.h>
+
 #include <string>
+
+// The clock of the hosting loop, in milliseconds: GetTickCount64, unless a test moves time on.
+using TickSource = ULONGLONG (*)();
+ULONGLONG SystemTicks();
 
 // Serves the class named by clsidText until the COM runtime calls FreeSurrogate, until stopEvent
 // (where given) is signalled or, where the runtime refused the surrogate, until the host has been
@@ -11,4 +17,4 @@
 // then).
 int RunSurrogate(const std::wstring& clsidText,
                  CompletionEventFactory createEvent = CreateCompletionEvent,
-                 HANDLE stopEvent = nullptr);
+                 HANDLE stopEvent = nullptr, TickSource ticks = SystemTicks);

@@ -1,27 +1,8 @@
 #pragma once
 
+#include "TableMarshal.h"
+
 #include <objbase.h>
-
-// One table-strong marshal of an object's interface into a private memory stream. Until it is
-// released, the runtime keeps that interface's stub for the object, and with it the interface's
-// registration with the RPC server. Nothing outside this process ever sees the marshal data.
-class CTableMarshal {
-public:
-    CTableMarshal() = default;
-    CTableMarshal(const CTableMarshal&) = delete;
-    CTableMarshal& operator=(const CTableMarshal&) = delete;
-    ~CTableMarshal() { GiveBack(); }
-
-    // Marshals object's iid; any earlier marshal is released first.
-    HRESULT Marshal(IUnknown* object, REFIID iid);
-    // Releases the marshal data now; the stub goes once nothing else holds it. Must run before
-    // CoUninitialize.
-    void GiveBack();
-    bool Held() const { return m_stream != nullptr; }
-
-private:
-    IStream* m_stream = nullptr;
-};
 
 // Keeps one stub of a host-owned object alive for IUnknown, IDispatch and IClassFactory, the
 // interfaces that every activation marshals. Some runtimes (Wine's) unregister an interface when

@@ -1,6 +1,7 @@
 // The hosting phase in process, against the fake runtime: the trace, the calls it makes and the
 // lifecycle that ends with FreeSurrogate, which Wine's runtime never sends.
 #include "AppIdSecurity.h"
+#include "ClassesRoot.h"
 #include "FakeComRuntime.h"
 #include "HandleWatch.h"
 #include "Hosting.h"
@@ -117,6 +118,21 @@ void SetAppIdText(REFCLSID clsid, const std::wstring& text, DWORD type = REG_SZ)
     SetAppIdValue(clsid, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * 2));
 }
 
+// Registers clsid's in-process server with a ThreadingModel (none for nullptr).
+void SetThreadingModel(REFCLSID clsid, const wchar_t* model) {
+    const std::wstring key = L"CLSID\\" + win::GuidText(clsid) + L"\\InprocServer32";
+    const std::wstring dll = L"pelmora-model-" + win::GuidText(clsid) + L".dll";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, dll.c_str(),
+                              static_cast<DWORD>((dll.size() + 1) * 2)),
+              ERROR_SUCCESS);
+    RegDeleteKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), L"ThreadingModel");
+    if (model != nullptr) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), L"ThreadingModel", REG_SZ, model,
+                                  static_cast<DWORD>((wcslen(model) + 1) * 2)),
+                  ERROR_SUCCESS);
+    }
+}
+
 class Hosting : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -126,6 +142,8 @@ protected:
         Fake().progIdResult = S_OK;
         Fake().progId = L"Pelmora.Test.1";
         SetAppIdText(kClsid, win::GuidText(kAppId));
+        // Served from the multithreaded apartment, as the host's own calls show.
+        SetThreadingModel(kClsid, L"Both");
     }
     void TearDown() override {
         // A test that failed half-way leaves the run waiting: free it, so the next test can start.
@@ -142,10 +160,13 @@ protected:
     }
 
     // Runs the hosting phase on its own thread; Join returns its exit code.
-    void Start(CompletionEventFactory createEvent = RecordingEvent, HANDLE stopEvent = nullptr) {
+    void Start(CompletionEventFactory createEvent = RecordingEvent, HANDLE stopEvent = nullptr,
+               TickSource ticks = SystemTicks) {
         m_ended = false;
-        m_thread = std::thread([this, createEvent, stopEvent] {
-            m_result = RunSurrogate(kClsidText, createEvent, stopEvent);
+        m_hostThread = 0;
+        m_thread = std::thread([this, createEvent, stopEvent, ticks] {
+            m_hostThread = GetCurrentThreadId();
+            m_result = RunSurrogate(kClsidText, createEvent, stopEvent, ticks);
             m_ended = true;
         });
     }
@@ -168,6 +189,7 @@ protected:
     std::thread m_thread;
     int m_result = 12345;
     std::atomic<bool> m_ended{false};
+    std::atomic<DWORD> m_hostThread{0};
 };
 
 const std::wstring kServingTrace = L"CLSID  : " + kClsidText +
@@ -189,21 +211,49 @@ TEST_F(Hosting, FreeSurrogateDuringAWaitEndsTheRun) {
     EXPECT_EQ(m_capture.Text(), kServingTrace + L"Pelmora COM Surrogate done.\n");
     EXPECT_EQ(g_event.OtherHandles(), 0);
     const auto fake = FakeSnapshot();
-    // The AppID's security before anything can be marshalled; the host's own server process
-    // reference spans the run.
-    EXPECT_EQ(fake.calls,
-              (std::vector<std::wstring>{
-                  L"CoInitializeEx", L"CLSIDFromString", L"CoInitializeSecurity",
-                  L"CoAddRefServerProcess", L"CoRegisterSurrogate", L"ProgIDFromCLSID",
-                  L"CoTaskMemFree", L"CoRegisterClassObject", L"CoRevokeClassObject",
-                  L"CoReleaseServerProcess", L"CoUninitialize"}));
+    // The AppID's security before anything can be marshalled, then the end of the host at a crash
+    // in hosted code; the host's own server process reference spans the run.
+    EXPECT_EQ(
+        CallsOn(fake, m_hostThread),
+        (std::vector<std::wstring>{
+            L"CoInitializeEx", L"CLSIDFromString", L"CoInitializeSecurity", L"SetGlobalOption",
+            L"CoAddRefServerProcess", L"CoRegisterSurrogate", L"ProgIDFromCLSID", L"CoTaskMemFree",
+            L"CoRegisterClassObject", L"CoReleaseServerProcess", L"CoUninitialize"}));
+    // Revoked by FreeSurrogate, on the runtime's thread.
+    EXPECT_EQ(fake.revoked.size(), 1u);
+    EXPECT_EQ(fake.globalOptions,
+              (std::vector<std::pair<GLOBALOPT_PROPERTIES, ULONG_PTR>>{
+                  {COMGLB_EXCEPTION_HANDLING, COMGLB_EXCEPTION_DONOT_HANDLE_ANY}}));
+    // The main single-threaded apartment is the host's, made before the runtime could load a
+    // class, and ended before the host uninitialises COM.
+    ASSERT_EQ(fake.initializations.size(), 2u);
+    const DWORD mainApartmentThread = fake.initializations[1].first;
+    EXPECT_EQ(fake.initializations[1].second, static_cast<DWORD>(COINIT_APARTMENTTHREADED));
+    EXPECT_EQ(fake.mainApartment, 1);
+    const auto at = [&](DWORD thread, const wchar_t* call, bool last) {
+        size_t found = fake.calls.size();
+        for (size_t i = 0; i < fake.calls.size(); ++i) {
+            if (fake.callThreads[i] == thread && fake.calls[i] == call) {
+                found = i;
+                if (!last) {
+                    break;
+                }
+            }
+        }
+        return found;
+    };
+    EXPECT_LT(at(mainApartmentThread, L"CoInitializeEx", false),
+              at(m_hostThread, L"CoRegisterSurrogate", false));
+    EXPECT_LT(at(mainApartmentThread, L"CoUninitialize", true),
+              at(m_hostThread, L"CoUninitialize", true));
     ASSERT_EQ(fake.securityCalls.size(), 1u);
     EXPECT_EQ(fake.securityCalls[0].capabilities, static_cast<DWORD>(EOAC_APPID));
     EXPECT_TRUE(IsEqualGUID(fake.securityCalls[0].appId, kAppId));
     EXPECT_EQ(fake.securityCalls[0].authServiceCount, -1);
     EXPECT_TRUE(fake.securityCalls[0].otherPointersNull);
     EXPECT_EQ(fake.initializeReserved, nullptr);
-    EXPECT_EQ(fake.initializeFlags, static_cast<DWORD>(COINIT_MULTITHREADED));
+    EXPECT_EQ(fake.initializations.at(0).first, m_hostThread);
+    EXPECT_EQ(fake.initializations.at(0).second, static_cast<DWORD>(COINIT_MULTITHREADED));
     EXPECT_EQ(fake.clsidTexts, std::vector<std::wstring>{kClsidText});
     EXPECT_TRUE(IsEqualCLSID(fake.progIdLookups.at(0), kClsid));
     EXPECT_EQ(fake.freed, std::vector<void*>{fake.progIdGiven});
@@ -281,17 +331,22 @@ TEST_F(Hosting, EndsAtOnceWithoutWhatItNeedsToServe) {
         std::wstring reason;
         std::vector<std::wstring> calls;
     } cases[] = {
-        {"no completion event", [] {}, NoEvent,
+        {"no completion event",
+         [] {},
+         NoEvent,
          L"Terminated due to failure in creating the completion event.",
-         {L"CoInitializeEx", L"CLSIDFromString", L"CoInitializeSecurity", L"CoUninitialize"}},
+         {L"CoInitializeEx", L"CLSIDFromString", L"CoInitializeSecurity", L"SetGlobalOption",
+          L"CoUninitialize"}},
         {"COM refuses the AppID's security",
          [] { Fake().initializeSecurityResult = E_ACCESSDENIED; }, RecordingEvent,
          L"Terminated due to failure in initializing COM security.", securityRefused},
         {"too late, already set", [] { Fake().initializeSecurityResult = RPC_E_TOO_LATE; },
          RecordingEvent, L"Terminated due to failure in initializing COM security.",
          securityRefused},
-        {"an AppID value that is no GUID", [] { SetAppIdText(kClsid, L"Their.App"); },
-         RecordingEvent, L"Terminated due to failure in initializing COM security.",
+        {"an AppID value that is no GUID",
+         [] { SetAppIdText(kClsid, L"Their.App"); },
+         RecordingEvent,
+         L"Terminated due to failure in initializing COM security.",
          {L"CoInitializeEx", L"CLSIDFromString", L"CoUninitialize"}},
     };
     for (const auto& c : cases) {
@@ -361,12 +416,12 @@ TEST(AppIdSecurity, OnlyAReadableAppIdIsAppliedAndOnlyNoneIsLeftToCom) {
         SetAppIdValue(kClsid, REG_NONE, nullptr, 0);
         ResetFake();
         c.arrange();
-        const ClassAppId appId = ReadClassAppId(kClsid);
+        const ClassAppId appId = ReadClassAppId(kClsid, HKEY_CLASSES_ROOT);
         EXPECT_EQ(appId.state, c.state);
         if (c.state == ClassAppId::State::Found) {
             EXPECT_TRUE(IsEqualGUID(appId.id, kAppId));
         }
-        EXPECT_EQ(ApplyAppIdSecurity(kClsid), c.serves);
+        EXPECT_EQ(ApplyAppIdSecurity(kClsid, HKEY_CLASSES_ROOT), c.serves);
         const auto fake = FakeSnapshot();
         ASSERT_EQ(fake.securityCalls.size(), c.securityCalls);
         if (c.securityCalls > 0) {
@@ -375,6 +430,96 @@ TEST(AppIdSecurity, OnlyAReadableAppIdIsAppliedAndOnlyNoneIsLeftToCom) {
     }
     SetAppIdValue(kClsid, REG_NONE, nullptr, 0);
     ResetFake();
+}
+
+// Where a class is served, as its InprocServer32 key says and the runtime reads it: the model as
+// REG_SZ only, in any letter case; the path as REG_SZ or expanded REG_EXPAND_SZ, unquoted.
+TEST(ClassesRoot, PlacementFollowsTheRegisteredThreadingModel) {
+    const std::wstring key = L"CLSID\\" + win::GuidText(kClsid) + L"\\InprocServer32";
+    const auto set = [&](const wchar_t* name, DWORD type, const std::wstring& text) {
+        RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), name, type, text.c_str(),
+                        static_cast<DWORD>((text.size() + 1) * 2));
+    };
+    const struct {
+        const char* name;
+        DWORD type; // REG_NONE: no ThreadingModel value
+        std::wstring model;
+        ApartmentKind apartment;
+    } cases[] = {
+        {"Both", REG_SZ, L"Both", ApartmentKind::Multithreaded},
+        {"free", REG_SZ, L"free", ApartmentKind::Multithreaded},
+        {"NEUTRAL", REG_SZ, L"NEUTRAL", ApartmentKind::Multithreaded},
+        {"Apartment", REG_SZ, L"Apartment", ApartmentKind::OwnSingleThreaded},
+        {"none", REG_NONE, L"", ApartmentKind::MainSingleThreaded},
+        {"empty", REG_SZ, L"", ApartmentKind::MainSingleThreaded},
+        {"unknown", REG_SZ, L"Single", ApartmentKind::MainSingleThreaded},
+        {"with a trailing space", REG_SZ, L"Both ", ApartmentKind::MainSingleThreaded},
+        {"REG_EXPAND_SZ", REG_EXPAND_SZ, L"Both", ApartmentKind::MainSingleThreaded},
+    };
+    const CClassesRoot classes(true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetAppIdValue(kClsid, REG_NONE, nullptr, 0);
+        set(nullptr, REG_SZ, L"\"C:\\Their Folder\\their.dll\"");
+        if (c.type != REG_NONE) {
+            set(L"ThreadingModel", c.type, c.model);
+        }
+        const ClassPlacement placement = classes.Placement(kClsid);
+        EXPECT_EQ(placement.apartment, c.apartment);
+        EXPECT_EQ(placement.dll, L"C:\\Their Folder\\their.dll");
+    }
+    set(nullptr, REG_EXPAND_SZ, L"%SystemRoot%\\their.dll");
+    wchar_t expanded[MAX_PATH] = {};
+    ExpandEnvironmentStringsW(L"%SystemRoot%\\their.dll", expanded, MAX_PATH);
+    EXPECT_EQ(classes.Placement(kClsid).dll, expanded);
+    SetAppIdValue(kClsid, REG_NONE, nullptr, 0);
+    const ClassPlacement unregistered = classes.Placement(kClsid);
+    EXPECT_EQ(unregistered.apartment, ApartmentKind::MainSingleThreaded);
+    EXPECT_EQ(unregistered.dll, L"");
+    // Classes of one DLL share its apartment, however its path is written.
+    EXPECT_EQ(DllApartmentKey(L"C:\\Their Folder\\.\\THEIR.dll"),
+              DllApartmentKey(L"c:\\their folder\\their.dll"));
+    EXPECT_NE(DllApartmentKey(L"C:\\Their Folder\\their.dll"),
+              DllApartmentKey(L"C:\\Their Folder\\other.dll"));
+}
+
+// Above Medium, the host reads the machine's classes only: a user's own keys, which any of their
+// programs can write, must not set an elevated host's security.
+TEST(ClassesRoot, AnElevatedHostReadsOnlyTheMachinesClasses) {
+    const struct {
+        const char* name;
+        DWORD level;
+        bool perUser;
+    } levels[] = {
+        {"Untrusted", SECURITY_MANDATORY_UNTRUSTED_RID, true},
+        {"Low", SECURITY_MANDATORY_LOW_RID, true},
+        {"Medium", SECURITY_MANDATORY_MEDIUM_RID, true},
+        {"Medium Plus", SECURITY_MANDATORY_MEDIUM_RID + 0x100, false},
+        {"High", SECURITY_MANDATORY_HIGH_RID, false},
+        {"System", SECURITY_MANDATORY_SYSTEM_RID, false},
+    };
+    for (const auto& level : levels) {
+        SCOPED_TRACE(level.name);
+        EXPECT_EQ(CClassesRoot::PerUserAllowed(level.level), level.perUser);
+    }
+    const std::wstring key = L"Software\\Classes\\CLSID\\" + win::GuidText(kClsid);
+    const std::wstring machine = win::GuidText(kAppId);
+    const std::wstring user = L"{00000000-0000-0000-0000-0000000000AA}";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"AppID", REG_SZ, machine.c_str(),
+                              static_cast<DWORD>((machine.size() + 1) * 2)),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"AppID", REG_SZ, user.c_str(),
+                              static_cast<DWORD>((user.size() + 1) * 2)),
+              ERROR_SUCCESS);
+    const CClassesRoot elevated(false);
+    EXPECT_EQ(elevated.ReadString(L"CLSID\\" + win::GuidText(kClsid), L"AppID"), machine);
+    const ClassAppId appId = ReadClassAppId(kClsid, elevated.Get());
+    EXPECT_EQ(appId.state, ClassAppId::State::Found);
+    EXPECT_TRUE(IsEqualGUID(appId.id, kAppId));
+    for (const HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        RegDeleteTreeW(root, key.c_str());
+        RegDeleteKeyW(root, key.c_str());
+    }
 }
 
 } // namespace
@@ -429,23 +574,59 @@ TEST_F(SelfRelease, AnUnusedHostReleasesItselfAndEndsNormally) {
     for (const auto& marshal : fake.marshals) {
         EXPECT_FALSE(marshal.held);
     }
+    // The host's own thread: its single-threaded apartment makes calls of its own meanwhile.
+    const std::vector<std::wstring> calls = CallsOn(fake, m_hostThread);
     const auto at = [&](const wchar_t* call) {
-        return std::find(fake.calls.begin(), fake.calls.end(), call) - fake.calls.begin();
+        return std::find(calls.begin(), calls.end(), call) - calls.begin();
     };
-    auto holdAt = fake.calls.begin();
+    auto holdAt = calls.begin();
     for (int i = 0; i < 4; ++i) {
-        holdAt = std::find(holdAt + (i > 0 ? 1 : 0), fake.calls.end(), L"CoMarshalInterface");
+        holdAt = std::find(holdAt + (i > 0 ? 1 : 0), calls.end(), L"CoMarshalInterface");
     }
-    EXPECT_LT(at(L"CoRegisterClassObject"), holdAt - fake.calls.begin());
-    EXPECT_LT(holdAt - fake.calls.begin(), at(L"CoFreeUnusedLibrariesEx"));
+    EXPECT_LT(at(L"CoRegisterClassObject"), holdAt - calls.begin());
+    EXPECT_LT(holdAt - calls.begin(), at(L"CoFreeUnusedLibrariesEx"));
     const auto lastRelease =
-        (fake.calls.rend() -
-         std::find(fake.calls.rbegin(), fake.calls.rend(), L"CoReleaseMarshalData")) - 1;
+        (calls.rend() - std::find(calls.rbegin(), calls.rend(), L"CoReleaseMarshalData")) - 1;
     EXPECT_LT(at(L"CoMarshalInterface"), at(L"CoRegisterClassObject"));
     EXPECT_LT(lastRelease, at(L"CoUninitialize"));
     // Revoked once, before the drain; the factory then went with FreeSurrogate.
     EXPECT_EQ(fake.revoked, std::vector<DWORD>{fake.registrations.at(0).cookie});
     EXPECT_EQ(fake.countAfterRevoke.size(), 1u);
+}
+
+// An apartment-threaded class is registered, held, withdrawn and released in its own apartment,
+// which has ended before the host uninitialises COM.
+TEST_F(SelfRelease, AnApartmentThreadedClassIsReleasedInItsApartment) {
+    SetThreadingModel(kClsid, L"Apartment");
+    Start();
+    ASSERT_TRUE(Finished(kHangMs)) << m_capture.Text();
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(m_capture.Text(), kServingTrace + kReleaseLine + L"\nPelmora COM Surrogate done.\n");
+    const auto fake = FakeSnapshot();
+    ASSERT_EQ(fake.registrations.size(), 1u);
+    const int apartment = fake.registrations[0].apartment;
+    EXPECT_GT(apartment, 0);
+    EXPECT_NE(apartment, fake.mainApartment);
+    EXPECT_FALSE(fake.registrations[0].held);
+    EXPECT_TRUE(fake.wrongApartmentRevokes.empty());
+    EXPECT_EQ(fake.revoked, std::vector<DWORD>{fake.registrations[0].cookie});
+    // The hold was made, and given back, on the apartment's thread.
+    DWORD apartmentThread = 0;
+    for (const auto& initialization : fake.initializations) {
+        if (initialization.second == COINIT_APARTMENTTHREADED) {
+            apartmentThread = initialization.first; // the last one: the class's own
+        }
+    }
+    const auto calls = CallsOn(fake, apartmentThread);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"CoRegisterClassObject"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"CoMarshalInterface"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"CoReleaseMarshalData"), 1);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), L"CoRevokeClassObject"), 1);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), L"CoUninitialize");
+    const auto host = CallsOn(fake, m_hostThread);
+    EXPECT_EQ(std::count(host.begin(), host.end(), L"CoRegisterClassObject"), 0);
+    EXPECT_EQ(host.back(), L"CoUninitialize");
 }
 
 // A client that fetched the class object just before the revocation is still served, and its work
@@ -454,9 +635,8 @@ TEST_F(SelfRelease, AClientOfTheWithdrawnClassIsServed) {
     Fake().onRevoke = [] {
         IClassFactory* const factory = ClassObject();
         IUnknown* object = nullptr;
-        EXPECT_EQ(
-            factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
-            S_OK);
+        EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
+                  S_OK);
         EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     };
     Start();
@@ -495,10 +675,12 @@ TEST_F(SelfRelease, SettingsThatDoNotReleaseWithinSeconds) {
         L"WARNING: BREVANIX_IDLE_SECONDS is not a whole number of seconds; using 30.\n";
     const SettingCase cases[] = {
         {"zero", L"0", kServingTrace},
-        {"not a number", L"soon", L"CLSID  : " + kClsidText + L"\n" + warning +
-                                      kServingTrace.substr(kServingTrace.find(L"ProgID"))},
-        {"negative", L"-5", L"CLSID  : " + kClsidText + L"\n" + warning +
-                                kServingTrace.substr(kServingTrace.find(L"ProgID"))},
+        {"not a number", L"soon",
+         L"CLSID  : " + kClsidText + L"\n" + warning +
+             kServingTrace.substr(kServingTrace.find(L"ProgID"))},
+        {"negative", L"-5",
+         L"CLSID  : " + kClsidText + L"\n" + warning +
+             kServingTrace.substr(kServingTrace.find(L"ProgID"))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -547,13 +729,34 @@ protected:
     void SetUp() override {
         Hosting::SetUp();
         m_model.emplace();
+        s_model = &*m_model;
     }
     void TearDown() override {
+        s_model = nullptr;
         m_model.reset();
         Hosting::TearDown();
     }
-    template <typename Predicate>
-    static bool WaitUntil(Predicate done, int timeoutMs) {
+    // The hosting loop's clock moves with the model's.
+    static ULONGLONG ModelTicks() {
+        CWindowsRuntimeModel* const model = s_model;
+        return GetTickCount64() + (model != nullptr ? model->Advanced() : 0);
+    }
+    void Start() { Hosting::Start(RecordingEvent, nullptr, ModelTicks); }
+    void Start(CompletionEventFactory createEvent, HANDLE stopEvent) {
+        Hosting::Start(createEvent, stopEvent, ModelTicks);
+    }
+    // Moves time on by more than the unload delay, once a poll of the host's has been asked
+    // since, until the host has ended; false when it has not after a few delays.
+    bool AdvanceUntilDone(CCapture& capture) {
+        for (int i = 0; i < 4; ++i) {
+            m_model->Advance(31000);
+            if (capture.WaitForLine(kDoneLine, 2500)) {
+                return true;
+            }
+        }
+        return capture.WaitForLine(kDoneLine, kHangMs);
+    }
+    template <typename Predicate> static bool WaitUntil(Predicate done, int timeoutMs) {
         const ULONGLONG deadline = GetTickCount64() + timeoutMs;
         while (!done()) {
             if (GetTickCount64() > deadline) {
@@ -576,9 +779,11 @@ protected:
         for (const ULONG count : fake.countAfterRevoke) {
             EXPECT_EQ(count, 1u); // the surrogate's own reference, released next
         }
+        EXPECT_TRUE(fake.wrongApartmentRevokes.empty());
     }
 
     std::optional<CWindowsRuntimeModel> m_model;
+    static inline std::atomic<CWindowsRuntimeModel*> s_model{nullptr};
 };
 
 // The runtime frees the host once its DLL has answered that it can unload for 30 s in a row, and
@@ -607,23 +812,88 @@ TEST_F(WindowsRuntime, FreedOnlyOnceTheDllHasBeenUnusedForTheUnloadDelay) {
         }
         object->Release();
         if (c.locked) {
-            const int asked = m_model->CanUnloadNowCalls();
-            ASSERT_TRUE(
-                WaitUntil([&] { return m_model->CanUnloadNowCalls() > asked + 1; }, kHangMs));
-            m_model->Advance(31 * kSecond);
+            for (int i = 0; i < 2; ++i) {
+                const int asked = m_model->CanUnloadNowCalls();
+                m_model->Advance(31 * kSecond);
+                ASSERT_TRUE(
+                    WaitUntil([&] { return m_model->CanUnloadNowCalls() > asked; }, kHangMs));
+            }
             EXPECT_FALSE(capture.WaitForLine(kDoneLine, 1500));
             EXPECT_FALSE(m_model->UnloadPending(kClsid));
             EXPECT_EQ(factory->LockServer(FALSE), S_OK);
             factory->Release();
         }
+        // Asked no more often than the delay: the first poll after it finds the DLL unused...
+        m_model->Advance(31 * kSecond);
         ASSERT_TRUE(WaitUntil([this] { return m_model->UnloadPending(kClsid); }, kHangMs));
-        m_model->Advance(29 * kSecond);
         EXPECT_FALSE(capture.WaitForLine(kDoneLine, 1500));
-        m_model->Advance(2 * kSecond);
+        // ...and the next, a delay later, unloads it.
+        m_model->Advance(31 * kSecond);
         ASSERT_TRUE(capture.WaitForLine(kDoneLine, kHangMs));
+        for (const auto& call : FakeSnapshot().unloadCalls) {
+            if (call.first == kMultithreadedApartment) {
+                EXPECT_EQ(call.second, 30000u);
+            }
+        }
         EXPECT_EQ(Join(), 0);
         EXPECT_EQ(capture.Text(), kServingTrace + kDoneLine + L"\n");
         EXPECT_FALSE(m_model->Loaded(kClsid));
+        EXPECT_EQ(m_model->FreeSurrogateCalls(), 1);
+        ExpectEveryClassRevoked();
+    }
+}
+
+// Each class is registered, served and freed in the apartment its ThreadingModel asks for, with
+// no hop to an apartment of the runtime's making, and the host's release revokes it there.
+TEST_F(WindowsRuntime, EachThreadingModelIsServedAndFreedInItsApartment) {
+    enum class Where { Multithreaded, Main, Own };
+    const struct {
+        const char* name;
+        const wchar_t* model;
+        Where where;
+    } cases[] = {
+        {"Both", L"Both", Where::Multithreaded},
+        {"Free, any letter case", L"fREE", Where::Multithreaded},
+        {"Neutral", L"Neutral", Where::Multithreaded},
+        {"Apartment", L"apartment", Where::Own},
+        {"none", nullptr, Where::Main},
+        {"unknown", L"Single", Where::Main},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        SetThreadingModel(kClsid, c.model);
+        m_model->AddDll(kClsid, false, c.model);
+        CCapture capture;
+        Start();
+        ASSERT_TRUE(capture.WaitForLine(kWaitLine, kHangMs));
+        IUnknown* object = nullptr;
+        ASSERT_EQ(m_model->Activate(kClsid, &object), S_OK);
+        const auto fake = FakeSnapshot();
+        ASSERT_EQ(fake.registrations.size(), 1u);
+        const int registered = fake.registrations[0].apartment;
+        switch (c.where) {
+        case Where::Multithreaded:
+            EXPECT_EQ(registered, kMultithreadedApartment);
+            break;
+        case Where::Main:
+            EXPECT_EQ(registered, fake.mainApartment);
+            break;
+        case Where::Own:
+            EXPECT_GT(registered, 0);
+            EXPECT_NE(registered, fake.mainApartment);
+            break;
+        }
+        EXPECT_EQ(m_model->Hops(), 0);
+        object->Release();
+        // A single-threaded apartment frees its DLLs at once, the multithreaded one after the
+        // delay.
+        ASSERT_TRUE(c.where == Where::Multithreaded ? AdvanceUntilDone(capture)
+                                                    : capture.WaitForLine(kDoneLine, kHangMs));
+        EXPECT_EQ(Join(), 0);
+        EXPECT_FALSE(m_model->LoadedInto(kClsid).empty());
+        EXPECT_EQ(m_model->UnloadedFrom(kClsid), m_model->LoadedInto(kClsid));
         EXPECT_EQ(m_model->FreeSurrogateCalls(), 1);
         ExpectEveryClassRevoked();
     }
@@ -721,14 +991,19 @@ TEST_F(WindowsRuntime, AConsoleControlEventEndsTheRunInOrder) {
     const struct {
         const char* name;
         HRESULT registerSurrogate;
-    } cases[] = {{"surrogate accepted", S_OK}, {"surrogate refused", E_NOTIMPL}};
+        const wchar_t* model;
+    } cases[] = {{"surrogate accepted", S_OK, L"Both"},
+                 {"surrogate refused", E_NOTIMPL, L"Both"},
+                 {"accepted, apartment-threaded", S_OK, L"Apartment"},
+                 {"refused, apartment-threaded", E_NOTIMPL, L"Apartment"}};
     SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", L"0");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TearDown();
         SetUp();
         Fake().registerSurrogateResult = c.registerSurrogate;
-        m_model->AddDll(kClsid);
+        SetThreadingModel(kClsid, c.model);
+        m_model->AddDll(kClsid, false, c.model);
         // What the console's handler signals.
         const win::UniqueHandle stop(CreateEventW(nullptr, TRUE, FALSE, nullptr));
         CCapture capture;
