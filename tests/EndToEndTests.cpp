@@ -8,6 +8,7 @@
 #include "Paths.h"
 #include "Platform.h"
 #include "Processes.h"
+#include "ProbeClass.h"
 #include "SampleClasses.h"
 #include "SampleDispatch.h"
 #include "Strings.h"
@@ -16,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <ocidl.h>
+#include <olectl.h>
 #include <memory>
 #include <set>
 #include <string>
@@ -194,9 +197,9 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
     std::vector<std::unique_ptr<CChildProcess>> clients;
     for (int i = 0; i < 8; ++i) {
         clients.push_back(std::make_unique<CChildProcess>());
-        ASSERT_TRUE(clients.back()->Start(
-            QuoteArgument(i % 2 == 0 ? m_otherClient : m_ownClient) + L" --repeat " +
-            std::to_wstring(activationsPerClient) + L" " + kProgIdCalculator));
+        ASSERT_TRUE(clients.back()->Start(QuoteArgument(i % 2 == 0 ? m_otherClient : m_ownClient) +
+                                          L" --repeat " + std::to_wstring(activationsPerClient) +
+                                          L" " + kProgIdCalculator));
     }
     std::string seen;
     ULONGLONG lastChange = GetTickCount64();
@@ -217,7 +220,8 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
             lastChange = GetTickCount64();
         }
         ASSERT_LT(GetTickCount64() - lastChange, kStallMs)
-            << "no client got further for " << kStallMs / 1000 << " s (a hang):\n" << now;
+            << "no client got further for " << kStallMs / 1000 << " s (a hang):\n"
+            << now;
         Sleep(500);
     }
     const std::string done = "Activations    : " + std::to_string(activationsPerClient) + ", ";
@@ -242,7 +246,8 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
         if (emulatorFailed) {
             std::cout << "a client failed under QEMU's emulation (exit code 0x" << std::hex
                       << clients[i]->ExitCode() << std::dec << "), its activations counted as "
-                      << "far as it told:\n" << output;
+                      << "far as it told:\n"
+                      << output;
             ++emulatorCrashes;
             if (at == std::string::npos) {
                 continue;
@@ -512,6 +517,153 @@ TEST_F(IdleRelease, ClientsThatComeAndGoAreNeverRefused) {
     std::cout << "Wine's activation race met " << raced << " times in " << activations
               << " activations\n";
     EXPECT_GE(hosts.size(), 2u); // hosts did come and go
+}
+
+} // namespace
+
+namespace {
+
+std::wstring ProbeDllPath() {
+    return win::ProgramDirectory() + L"\\" + kProbeFolder + L"\\" + kProbeDll;
+}
+
+// A number a probe method answers, or -1 when the call fails.
+long AskProbe(IDispatch* probe, const wchar_t* method) {
+    VARIANT result;
+    VariantInit(&result);
+    return SUCCEEDED(CallSample(probe, method, nullptr, 0, &result)) && result.vt == VT_I4
+               ? result.lVal
+               : -1;
+}
+
+// A probe object out of process, tried once more when Wine failed to start its host.
+HRESULT CreateProbe(REFCLSID clsid, IDispatch** probe) {
+    const ULONGLONG started = GetTickCount64();
+    HRESULT status = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                      reinterpret_cast<void**>(probe));
+    if (platform::HostNeverStarted(status, GetTickCount64() - started)) {
+        status = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                  reinterpret_cast<void**>(probe));
+    }
+    return status;
+}
+
+// The probe DLL registered for this build's host with each threading model; the hosts never end
+// themselves, so that only their DLLs' unloading is seen.
+class Threading : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", L"0");
+        m_com = std::make_unique<win::ComInitialization>();
+        ASSERT_TRUE(SUCCEEDED(m_com->Result()));
+    }
+    void TearDown() override {
+        EndHostProcesses();
+        m_com.reset();
+        SetEnvironmentVariableW(L"BREVANIX_IDLE_SECONDS", nullptr);
+    }
+
+    std::unique_ptr<win::ComInitialization> m_com;
+};
+
+// Each class runs in the apartment its model asks for, and its DLL is freed while the host runs,
+// so that the runtime could free the host and the DLL's file is not held. Single-threaded
+// apartments free theirs at once, the multithreaded one after 30 to 60 seconds (long tests only).
+TEST_F(Threading, EachModelRunsInItsApartmentAndItsDllIsFreedWhileTheHostRuns) {
+    const APTTYPE neutral =
+        platform::NeutralObjectsRunInTheMainApartment() ? APTTYPE_MAINSTA : APTTYPE_NA;
+    const struct {
+        const char* name;
+        const wchar_t* model;
+        APTTYPE apartment;
+        bool multithreaded;
+    } rows[] = {
+        {"Both", L"Both", APTTYPE_MTA, true},      {"Free", L"Free", APTTYPE_MTA, true},
+        {"Neutral", L"Neutral", neutral, true},    {"Apartment", L"Apartment", APTTYPE_STA, false},
+        {"none", nullptr, APTTYPE_MAINSTA, false}, {"unknown", L"Single", APTTYPE_MAINSTA, false},
+    };
+    const bool waitForMultithreaded = LongTestsSetting() == LongTests::Full;
+    std::vector<std::unique_ptr<CRegisteredClass>> classes;
+    std::vector<win::UniqueHandle> unloaded;
+    std::vector<win::UniqueHandle> hosts;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        const CLSID clsid = ProbeVariant(static_cast<unsigned char>(0xA0 + i));
+        classes.push_back(std::make_unique<CRegisteredClass>(clsid, ProbeDllPath(), rows[i].model));
+        ASSERT_TRUE(classes.back()->Registered());
+        IDispatch* probe = nullptr;
+        ASSERT_EQ(CreateProbe(clsid, &probe), S_OK);
+        const long host = AskProbe(probe, L"ProcessId");
+        EXPECT_NE(host, static_cast<long>(GetCurrentProcessId()));
+        EXPECT_EQ(AskProbe(probe, L"ApartmentType"), static_cast<long>(rows[i].apartment));
+        unloaded.emplace_back(
+            OpenEventW(SYNCHRONIZE, FALSE, ProbeUnloadEventName(static_cast<DWORD>(host)).c_str()));
+        hosts.emplace_back(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(host)));
+        ASSERT_TRUE(unloaded.back() && hosts.back());
+        probe->Release();
+    }
+    const ULONGLONG released = GetTickCount64();
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].name);
+        if (rows[i].multithreaded && !waitForMultithreaded) {
+            continue;
+        }
+        const ULONGLONG deadline = released + (rows[i].multithreaded ? 90000 : 15000);
+        const ULONGLONG now = GetTickCount64();
+        EXPECT_EQ(WaitForSingleObject(unloaded[i].Get(),
+                                      now < deadline ? static_cast<DWORD>(deadline - now) : 0),
+                  WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(hosts[i].Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    }
+}
+
+// A licensed class works through the host: the client's IClassFactory2 is the DLL's own class
+// object, in the host, and creates objects there for the right key only.
+TEST_F(Threading, ALicensedClassIsCreatedThroughTheDllsOwnClassObject) {
+    const CLSID clsid = ProbeVariant(0xB0);
+    const CRegisteredClass licensed(clsid, ProbeDllPath(), L"Apartment");
+    ASSERT_TRUE(licensed.Registered());
+    win::ComPtr<IClassFactory2> factory;
+    const ULONGLONG started = GetTickCount64();
+    HRESULT status = CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory2,
+                                      factory.PutVoid());
+    if (platform::HostNeverStarted(status, GetTickCount64() - started)) {
+        status = CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory2,
+                                  factory.PutVoid());
+    }
+    ASSERT_EQ(status, S_OK);
+    LICINFO info = {sizeof(LICINFO), FALSE, FALSE};
+    EXPECT_EQ(factory->GetLicInfo(&info), S_OK);
+    EXPECT_TRUE(info.fRuntimeKeyAvail);
+    BSTR key = nullptr;
+    ASSERT_EQ(factory->RequestLicKey(0, &key), S_OK);
+    EXPECT_STREQ(key, kProbeLicenseKey);
+    win::ComPtr<IDispatch> object;
+    EXPECT_EQ(factory->CreateInstanceLic(nullptr, nullptr, IID_IDispatch, key, object.PutVoid()),
+              S_OK);
+    SysFreeString(key);
+    ASSERT_TRUE(object);
+    const long host = AskProbe(object.Get(), L"ProcessId");
+    EXPECT_GT(host, 0);
+    EXPECT_NE(host, static_cast<long>(GetCurrentProcessId()));
+    BSTR wrong = SysAllocString(L"not the key");
+    win::ComPtr<IDispatch> refused;
+    EXPECT_EQ(factory->CreateInstanceLic(nullptr, nullptr, IID_IDispatch, wrong, refused.PutVoid()),
+              CLASS_E_NOTLICENSED);
+    SysFreeString(wrong);
+    factory.Reset();
+
+    // The host's own class object: the DLL is locked while a client holds it, where the runtime
+    // locks class objects for their clients.
+    win::ComPtr<IClassFactory> own;
+    ASSERT_EQ(
+        CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, own.PutVoid()),
+        S_OK);
+    win::ComPtr<IDispatch> created;
+    ASSERT_EQ(own->CreateInstance(nullptr, IID_IDispatch, created.PutVoid()), S_OK);
+    EXPECT_EQ(AskProbe(created.Get(), L"ProcessId"), host);
+    EXPECT_EQ(AskProbe(created.Get(), L"Locks"),
+              platform::ClassObjectsAreLockedForTheirClients() ? 1 : 0);
 }
 
 } // namespace

@@ -1,10 +1,13 @@
 // The probe class: an in-process COM server that behaves like an older DLL, asking the loader for
-// other DLLs by bare name, and that depends on a DLL of its own through its imports.
+// other DLLs by bare name, and that depends on a DLL of its own through its imports; it tells the
+// apartment its calls run in, its locks and its own unloading, and its class object is licensed.
 #include "ComObject.h"
 #include "ProbeClass.h"
 
 #include <windows.h>
 #include <oleauto.h>
+#include <ocidl.h>
+#include <olectl.h>
 
 #include <atomic>
 #include <cwchar>
@@ -17,9 +20,13 @@ namespace {
 constexpr DISPID kDispProcessId = 1;
 constexpr DISPID kDispLoadByName = 2;
 constexpr DISPID kDispHelperPath = 3;
+constexpr DISPID kDispApartmentType = 4;
+constexpr DISPID kDispLocks = 5;
 
 std::atomic<long> g_liveObjects{0};
 std::atomic<long> g_locks{0};
+// Signalled when the DLL is unloaded; left open, so that it outlives the DLL in its process.
+HANDLE g_unloaded = nullptr;
 
 // A module's full path as a BSTR, or an empty BSTR for no module.
 HRESULT ModulePath(HMODULE module, VARIANT* result) {
@@ -60,7 +67,9 @@ public:
             DISPID id;
         } kMethods[] = {{L"ProcessId", kDispProcessId},
                         {L"LoadByName", kDispLoadByName},
-                        {L"HelperPath", kDispHelperPath}};
+                        {L"HelperPath", kDispHelperPath},
+                        {L"ApartmentType", kDispApartmentType},
+                        {L"Locks", kDispLocks}};
         HRESULT result = S_OK;
         for (UINT i = 0; i < count; ++i) {
             ids[i] = DISPID_UNKNOWN;
@@ -87,7 +96,7 @@ public:
             return E_POINTER;
         }
         VariantInit(result);
-        if (id < kDispProcessId || id > kDispHelperPath) {
+        if (id < kDispProcessId || id > kDispLocks) {
             return DISP_E_MEMBERNOTFOUND;
         }
         if (params->cArgs != (id == kDispLoadByName ? 1u : 0u)) {
@@ -97,6 +106,18 @@ public:
         case kDispProcessId:
             result->vt = VT_I4;
             result->lVal = static_cast<LONG>(GetCurrentProcessId());
+            return S_OK;
+        case kDispApartmentType: {
+            APTTYPE type = APTTYPE_CURRENT;
+            APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+            const HRESULT status = CoGetApartmentType(&type, &qualifier);
+            result->vt = VT_I4;
+            result->lVal = static_cast<LONG>(type);
+            return status;
+        }
+        case kDispLocks:
+            result->vt = VT_I4;
+            result->lVal = g_locks;
             return S_OK;
         case kDispLoadByName: {
             if (params->rgvarg[0].vt != VT_BSTR || params->rgvarg[0].bstrVal == nullptr) {
@@ -126,15 +147,16 @@ private:
     ~CProbe() override { --g_liveObjects; }
 };
 
-class CFactory final : public IClassFactory {
+class CFactory final : public IClassFactory2 {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) {
             return E_POINTER;
         }
         *out = nullptr;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-            *out = static_cast<IClassFactory*>(this);
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory) ||
+            IsEqualIID(iid, IID_IClassFactory2)) {
+            *out = static_cast<IClassFactory2*>(this);
             return S_OK;
         }
         return E_NOINTERFACE;
@@ -163,19 +185,59 @@ public:
         g_locks += lock ? 1 : -1;
         return S_OK;
     }
+
+    HRESULT STDMETHODCALLTYPE GetLicInfo(LICINFO* info) override {
+        if (info == nullptr) {
+            return E_POINTER;
+        }
+        info->cbLicInfo = sizeof(LICINFO);
+        info->fRuntimeKeyAvail = TRUE;
+        info->fLicVerified = TRUE;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE RequestLicKey(DWORD, BSTR* key) override {
+        if (key == nullptr) {
+            return E_POINTER;
+        }
+        *key = SysAllocString(kProbeLicenseKey);
+        return *key != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstanceLic(IUnknown* outer, IUnknown*, REFIID iid, BSTR key,
+                                                void** out) override {
+        if (out != nullptr) {
+            *out = nullptr;
+        }
+        if (key == nullptr || wcscmp(key, kProbeLicenseKey) != 0) {
+            return CLASS_E_NOTLICENSED;
+        }
+        return CreateInstance(outer, iid, out);
+    }
 };
 
 CFactory g_factory;
 
 } // namespace
 
-STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_unloaded =
+            CreateEventW(nullptr, TRUE, FALSE, ProbeUnloadEventName(GetCurrentProcessId()).c_str());
+        if (g_unloaded != nullptr) {
+            ResetEvent(g_unloaded);
+        }
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr && g_unloaded != nullptr) {
+        SetEvent(g_unloaded);
+    }
+    return TRUE;
+}
+
+// Any class the probe is registered for.
+STDAPI DllGetClassObject(REFCLSID, REFIID iid, LPVOID* out) {
     if (out == nullptr) {
         return E_POINTER;
     }
     *out = nullptr;
-    return IsEqualCLSID(clsid, kClsidProbe) ? g_factory.QueryInterface(iid, out)
-                                            : CLASS_E_CLASSNOTAVAILABLE;
+    return g_factory.QueryInterface(iid, out);
 }
 
 STDAPI DllCanUnloadNow() {

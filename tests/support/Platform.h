@@ -38,6 +38,18 @@ inline bool ActivationCanStraddleAWithdrawal() {
     return UnderWine();
 }
 
+// Wine reads a ThreadingModel of Neutral as an unknown one, as if there were none, and creates
+// such objects in the main single-threaded apartment; Windows creates them in the neutral one.
+inline bool NeutralObjectsRunInTheMainApartment() {
+    return UnderWine();
+}
+
+// Windows locks a class object for each client it hands it to (LockServer), until the client lets
+// go; Wine never does.
+inline bool ClassObjectsAreLockedForTheirClients() {
+    return !UnderWine();
+}
+
 // Classes that share an AppID share one host, which the runtime asks to load each further class;
 // Wine starts a host per activated class instead.
 inline bool ClassesSharingAnAppIdShareAHost() {
@@ -61,9 +73,9 @@ inline bool EmulatedI386() {
     if (!UnderWine()) {
         return false;
     }
-    const HANDLE file = CreateFileW(L"Z:\\proc\\sys\\fs\\binfmt_misc\\qemu-i386", GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                    nullptr);
+    const HANDLE file =
+        CreateFileW(L"Z:\\proc\\sys\\fs\\binfmt_misc\\qemu-i386", GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
