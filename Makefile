@@ -6,7 +6,7 @@ WINE8 := sh scripts/with-wine8.sh
 # R=regex runs only the matching ctest tests.
 CTEST_ARGS := $(if $(R),-R '$(R)')
 
-.PHONY: all deps build test test-repeat test-wine10 dist dist-check dist-reproduce demo bench bench-load clean \
+.PHONY: all deps build test test-repeat test-wine10 dist dist-check dist-reproduce demo bench bench-load bench-models clean \
 	format
 
 all: build
@@ -60,6 +60,11 @@ bench: build
 # Only the benchmark's row of 8 concurrent clients of both bitnesses (about 2 minutes).
 bench-load: build
 	@$(WINE8) sh scripts/bench.sh load
+
+# Only the warm activations by threading model, against a bare local server (about 2 minutes);
+# PELMORA_BENCH_BASELINE_HOST adds another host's figures beside them.
+bench-models: build
+	@$(WINE8) sh scripts/bench.sh models
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

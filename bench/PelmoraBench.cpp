@@ -10,6 +10,10 @@
 //   pelmora-bench.exe load CLIENT32 CLIENT64 COUNT [CLASS]
 //                                        4 sample clients of each bitness at once, COUNT
 //                                        activations each, against one warm host
+//   pelmora-bench.exe side-by-side CLASS...
+//                                        warm activations of several classes (each a ProgID or
+//                                        a braced CLSID), taken in turns so that the machine's
+//                                        state weighs on all alike; prints "side_<i>_median_us"
 //
 // CLASS is a ProgID; by default the 32-bit sample calculator.
 #include "ChildProcess.h"
@@ -183,8 +187,8 @@ void Report(const char* name, Spread spread) {
 int Load(REFCLSID clsid, const wchar_t* progId, const std::wstring& client32,
          const std::wstring& client64, unsigned long count) {
     // The host serves beside the sample, in the clients' build folder.
-    std::wstring host = client32.substr(0, client32.find_last_of(L"\\/") + 1) +
-                        L"pelmora-surrogate.exe";
+    std::wstring host =
+        client32.substr(0, client32.find_last_of(L"\\/") + 1) + L"pelmora-surrogate.exe";
     DWORD firstHost = 0;
     const HRESULT status = ActivateSample(clsid, &firstHost);
     if (FAILED(status)) {
@@ -311,6 +315,42 @@ int RunAll(REFCLSID clsid, const wchar_t* progId) {
     return 0;
 }
 
+// Warm activations of each class, in rounds that visit every class in turn.
+int SideBySide(const std::vector<CLSID>& classes) {
+    constexpr int kRounds = 2;
+    constexpr int kPerRound = 200;
+    std::vector<std::vector<double>> times(classes.size());
+    for (size_t i = 0; i < classes.size(); ++i) {
+        // The host's start, and a warm-up, outside the measured time.
+        for (int j = 0; j < 50; ++j) {
+            const HRESULT status = ActivateSample(classes[i]);
+            if (FAILED(status)) {
+                std::fprintf(stderr, "bench: class %zu failed: 0x%08lX\n", i,
+                             static_cast<unsigned long>(status));
+                return 1;
+            }
+        }
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        for (size_t i = 0; i < classes.size(); ++i) {
+            for (int j = 0; j < kPerRound; ++j) {
+                const double start = NowUs();
+                ActivateSample(classes[i]);
+                times[i].push_back(NowUs() - start);
+            }
+        }
+    }
+    for (size_t i = 0; i < classes.size(); ++i) {
+        std::printf("side_%zu_median_us %.0f\n", i, Percentiles(times[i]).median);
+    }
+    return 0;
+}
+
+// A ProgID or a braced CLSID.
+bool ClassOf(const wchar_t* name, CLSID* clsid) {
+    return SUCCEEDED(name[0] == L'{' ? CLSIDFromString(name, clsid) : CLSIDFromProgID(name, clsid));
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -319,6 +359,22 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const std::wstring mode = argv[1];
+    if (mode == L"side-by-side") {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        std::vector<CLSID> classes;
+        for (int i = 2; i < argc; ++i) {
+            CLSID clsid = {};
+            if (!ClassOf(argv[i], &clsid)) {
+                std::fprintf(stderr, "bench: unknown class %ls\n", argv[i]);
+                CoUninitialize();
+                return 2;
+            }
+            classes.push_back(clsid);
+        }
+        const int code = classes.empty() ? 2 : SideBySide(classes);
+        CoUninitialize();
+        return code;
+    }
     int next = 2;
     DWORD durationMs = 0;
     if (mode == L"worker" && next < argc) {

@@ -1,7 +1,9 @@
 #!/bin/sh
 # The benchmark: the 64-bit bench client against the 32-bit host serving the 32-bit sample, under
 # Wine in the project's private prefix. Expects both builds (make build). Prints one table.
-# "bench.sh load" runs only the mixed-bitness load row.
+# "bench.sh load" runs only the mixed-bitness load row, "bench.sh models" only the warm activations
+# by threading model. PELMORA_BENCH_BASELINE_HOST, the path of another 32-bit
+# pelmora-surrogate.exe (an earlier version's, say), adds its figures beside this one's.
 set -eu
 only=${1:-all}
 . "$(dirname "$0")/wine-env.sh"
@@ -11,8 +13,11 @@ x64="$pelmora_root/build/mingw-x64/bin"
 clsid="{73EEF8E1-7FA0-4010-A8B3-D93DB4291C1E}"
 cold_runs=${PELMORA_BENCH_COLD_RUNS:-10}
 
+probe="$x86/probe/pelmora-probe.dll"
+baseline=${PELMORA_BENCH_BASELINE_HOST:-}
 for file in "$x86/pelmora-surrogate.exe" "$x86/pelmora-sample.dll" "$x64/pelmora-bench.exe" \
-    "$x86/pelmora-sample-client.exe" "$x64/pelmora-sample-client.exe"; do
+    "$x86/pelmora-sample-client.exe" "$x64/pelmora-sample-client.exe" "$probe" \
+    "$x86/pelmora-bench-server.exe" ${baseline:+"$baseline"}; do
     [ -f "$file" ] || { echo "bench: $file is missing; run 'make build' first" >&2; exit 1; }
 done
 
@@ -37,6 +42,55 @@ load_row() {
         "$(lv load_failed) failed, $(lv load_hung) hung, $(lv load_hosts) host(s)" "0, 0, 1 host"
     row "  their activations per second" "$(lv load_rate)" ""
 }
+
+# One DLL (the tests' probe) as classes of each threading model through the host, and through the
+# baseline host where one is given, and as the class of a bare local server, in the 32-bit view.
+models_row() {
+    wine_prefix_end
+    reg32() { wine reg add "$@" /f /reg:32 >/dev/null 2>&1; }
+    bare="{0C4B8E7A-3D19-4A62-B5F0-7E21D9A6C3C0}"
+    reg32 "HKCR\\CLSID\\$bare\\LocalServer32" /ve /d \
+        "\"$(winepath -w "$x86/pelmora-bench-server.exe")\" \"$(winepath -w "$probe")\" $bare"
+    classes=$bare
+    n=1
+    for host in "$x86/pelmora-surrogate.exe" ${baseline:+"$baseline"}; do
+        for model in Both Apartment none; do
+            clsid="{0C4B8E7A-3D19-4A62-B5F0-7E21D9A6C3C$n}"
+            reg32 "HKCR\\CLSID\\$clsid" /v AppID /d "$clsid"
+            reg32 "HKCR\\CLSID\\$clsid\\InprocServer32" /ve /d "$(winepath -w "$probe")"
+            [ "$model" = none ] ||
+                reg32 "HKCR\\CLSID\\$clsid\\InprocServer32" /v ThreadingModel /d "$model"
+            reg32 "HKCR\\AppID\\$clsid" /v DllSurrogate /d "\"$(winepath -w "$host")\""
+            classes="$classes $clsid"
+            n=$((n + 1))
+        done
+    done
+    models_raw="$pelmora_root/build/bench-models.txt"
+    # shellcheck disable=SC2086
+    wine "$x64/pelmora-bench.exe" side-by-side $classes | tr -d '\r' >"$models_raw" || true
+    median() { sed -n "s/^side_$1_median_us //p" "$models_raw"; }
+    [ -n "$(median 3)" ] || { cat "$models_raw"; echo "bench: the models did not complete" >&2; exit 1; }
+    ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f / %.2f = %.3fx", a / 1000, b / 1000, a / b }'; }
+    row "warm activation by model (median of 400, ms):" "" ""
+    row "  a bare local server" "$(ms "$(median 0)")" ""
+    row "  Both class / the bare server" "$(ratio "$(median 1)" "$(median 0)")" "about 1x"
+    row "  Apartment class / Both class" "$(ratio "$(median 2)" "$(median 1)")" "within 1.05x"
+    row "  no-model class / Both class" "$(ratio "$(median 3)" "$(median 1)")" "within 1.05x"
+    if [ -n "$baseline" ]; then
+        row "  baseline host: Both / the bare server" "$(ratio "$(median 4)" "$(median 0)")" ""
+        row "  baseline host: Apartment / Both" "$(ratio "$(median 5)" "$(median 4)")" ""
+        row "  baseline host: no model / Both" "$(ratio "$(median 6)" "$(median 4)")" ""
+        row "  this host's Both / the baseline's Both" "$(ratio "$(median 1)" "$(median 4)")" ""
+    fi
+}
+
+if [ "$only" = models ]; then
+    echo "warm activations by threading model (about 2 minutes)..." >&2
+    row "measure" "result" "target"
+    row "----------------------------------------------" "------------------------------" "------------------"
+    models_row
+    exit 0
+fi
 
 if [ "$only" = load ]; then
     echo "host under load from 8 client processes (about 2 minutes)..." >&2
@@ -118,4 +172,5 @@ row "host committed memory before / after them" \
 row "host threads before / after them" \
     "$(value threads_before | cut -d. -f1) / $(value threads_after | cut -d. -f1)" ""
 row "host CPU time while waiting 10 s" "$idle_ms ms (in steps of $((1000 / $(getconf CLK_TCK))) ms)" "none measurable"
+models_row
 load_row
