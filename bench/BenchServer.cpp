@@ -17,7 +17,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    const HMODULE dll = LoadLibraryW(argv[1]);
+    // As the runtime loads in-process servers: the DLL's own folder first for its imports.
+    const HMODULE dll = LoadLibraryExW(argv[1], nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     const auto getClassObject =
         reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
             reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));

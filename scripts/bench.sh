@@ -49,8 +49,12 @@ models_row() {
     wine_prefix_end
     reg32() { wine reg add "$@" /f /reg:32 >/dev/null 2>&1; }
     bare="{0C4B8E7A-3D19-4A62-B5F0-7E21D9A6C3C0}"
-    reg32 "HKCR\\CLSID\\$bare\\LocalServer32" /ve /d \
-        "\"$(winepath -w "$x86/pelmora-bench-server.exe")\" \"$(winepath -w "$probe")\" $bare"
+    # In both views: Wine's runtime looks for a LocalServer32 in the client's view only.
+    for view in 32 64; do
+        wine reg add "HKCR\\CLSID\\$bare\\LocalServer32" /ve /f /reg:$view /d \
+            "\"$(winepath -w "$x86/pelmora-bench-server.exe")\" \"$(winepath -w "$probe")\" $bare" \
+            >/dev/null 2>&1
+    done
     classes=$bare
     n=1
     for host in "$x86/pelmora-surrogate.exe" ${baseline:+"$baseline"}; do
