@@ -29,8 +29,9 @@ DWORD ProcessIntegrityLevel() {
 
 CClassesRoot::CClassesRoot() : CClassesRoot(PerUserAllowed(ProcessIntegrityLevel())) {}
 
-CClassesRoot::CClassesRoot(bool perUserAllowed) : m_perUser(perUserAllowed) {
-    if (!m_perUser) {
+CClassesRoot::CClassesRoot(bool perUserAllowed, HKEY merged, HKEY machine)
+    : m_perUser(perUserAllowed), m_merged(merged), m_given(machine) {
+    if (!m_perUser && m_given == nullptr) {
         RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Classes", 0, KEY_READ, m_machine.Put());
     }
 }

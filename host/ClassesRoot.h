@@ -19,7 +19,10 @@ class CClassesRoot {
 public:
     // As this process's integrity level says.
     CClassesRoot();
-    explicit CClassesRoot(bool perUserAllowed);
+    // merged stands for HKEY_CLASSES_ROOT and machine for the machine's classes (opened here when
+    // nullptr), for tests.
+    explicit CClassesRoot(bool perUserAllowed, HKEY merged = HKEY_CLASSES_ROOT,
+                          HKEY machine = nullptr);
     CClassesRoot(const CClassesRoot&) = delete;
     CClassesRoot& operator=(const CClassesRoot&) = delete;
 
@@ -29,7 +32,7 @@ public:
 
     // The root to read from; nullptr when the machine's classes could not be opened, so that
     // nothing is read.
-    HKEY Get() const { return m_perUser ? HKEY_CLASSES_ROOT : m_machine.Get(); }
+    HKEY Get() const { return m_perUser ? m_merged : m_machine ? m_machine.Get() : m_given; }
 
     // A string value of a key below the root: REG_SZ, or REG_EXPAND_SZ expanded unless
     // expandable is false; nothing when absent, of another type or unreadable.
@@ -41,5 +44,7 @@ public:
 
 private:
     bool m_perUser;
+    HKEY m_merged;
+    HKEY m_given;
     win::UniqueKey m_machine;
 };

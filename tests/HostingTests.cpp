@@ -502,24 +502,46 @@ TEST(ClassesRoot, AnElevatedHostReadsOnlyTheMachinesClasses) {
         SCOPED_TRACE(level.name);
         EXPECT_EQ(CClassesRoot::PerUserAllowed(level.level), level.perUser);
     }
-    const std::wstring key = L"Software\\Classes\\CLSID\\" + win::GuidText(kClsid);
-    const std::wstring machine = win::GuidText(kAppId);
-    const std::wstring user = L"{00000000-0000-0000-0000-0000000000AA}";
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"AppID", REG_SZ, machine.c_str(),
-                              static_cast<DWORD>((machine.size() + 1) * 2)),
+    // Two trees stand for the merged HKEY_CLASSES_ROOT, where a user's own key wins, and the
+    // machine's classes.
+    const std::wstring tests = L"Software\\PelmoraTests";
+    const std::wstring clsidKey = L"CLSID\\" + win::GuidText(kClsid);
+    const std::wstring machineId = win::GuidText(kAppId);
+    const std::wstring userId = L"{00000000-0000-0000-0000-0000000000AA}";
+    win::UniqueKey merged;
+    win::UniqueKey machine;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (tests + L"\\Merged").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, merged.Put(), nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"AppID", REG_SZ, user.c_str(),
-                              static_cast<DWORD>((user.size() + 1) * 2)),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (tests + L"\\Machine").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, machine.Put(), nullptr),
               ERROR_SUCCESS);
-    const CClassesRoot elevated(false);
-    EXPECT_EQ(elevated.ReadString(L"CLSID\\" + win::GuidText(kClsid), L"AppID"), machine);
+    for (const auto& [root, id] : {std::pair<HKEY, std::wstring>{merged.Get(), userId},
+                                   std::pair<HKEY, std::wstring>{machine.Get(), machineId}}) {
+        ASSERT_EQ(RegSetKeyValueW(root, clsidKey.c_str(), L"AppID", REG_SZ, id.c_str(),
+                                  static_cast<DWORD>((id.size() + 1) * 2)),
+                  ERROR_SUCCESS);
+    }
+    EXPECT_EQ(CClassesRoot(true, merged.Get(), machine.Get()).ReadString(clsidKey, L"AppID"),
+              userId);
+    const CClassesRoot elevated(false, merged.Get(), machine.Get());
+    EXPECT_EQ(elevated.ReadString(clsidKey, L"AppID"), machineId);
     const ClassAppId appId = ReadClassAppId(kClsid, elevated.Get());
     EXPECT_EQ(appId.state, ClassAppId::State::Found);
     EXPECT_TRUE(IsEqualGUID(appId.id, kAppId));
-    for (const HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        RegDeleteTreeW(root, key.c_str());
-        RegDeleteKeyW(root, key.c_str());
-    }
+    merged.Reset();
+    machine.Reset();
+    RegDeleteTreeW(HKEY_CURRENT_USER, tests.c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, tests.c_str());
+
+    // By default, the machine's own classes.
+    const std::wstring key = L"Software\\Classes\\" + clsidKey;
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"AppID", REG_SZ, machineId.c_str(),
+                              static_cast<DWORD>((machineId.size() + 1) * 2)),
+              ERROR_SUCCESS);
+    EXPECT_EQ(CClassesRoot(false).ReadString(clsidKey, L"AppID"), machineId);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
 }
 
 } // namespace
