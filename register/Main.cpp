@@ -97,7 +97,7 @@ int wmain(int argc, wchar_t** argv) {
         const CWinFiles files;
         const CheckReport report = CClassChecker(registry, files, kView).Check(targets);
         for (const std::wstring& line : report.errors) {
-            Error(line);
+            Error(L"pelmora-register: " + line);
         }
         if (json) {
             Out(CheckJson(report));

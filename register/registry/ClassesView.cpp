@@ -4,6 +4,7 @@
 
 #include <objbase.h>
 
+#include <cstdio>
 #include <set>
 
 namespace {
@@ -35,6 +36,37 @@ std::wstring CanonicalGuid(const std::wstring& text) {
     return win::GuidText(guid);
 }
 
+std::optional<REGSAM> ViewOf(WORD machine) {
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386:
+    case IMAGE_FILE_MACHINE_ARMNT:
+        return KEY_WOW64_32KEY;
+    case IMAGE_FILE_MACHINE_AMD64:
+    case IMAGE_FILE_MACHINE_ARM64:
+        return KEY_WOW64_64KEY;
+    default:
+        return std::nullopt;
+    }
+}
+
+std::wstring MachineName(WORD machine) {
+    switch (machine) {
+    case IMAGE_FILE_MACHINE_I386:
+        return L"32-bit (x86)";
+    case IMAGE_FILE_MACHINE_AMD64:
+        return L"64-bit (x64)";
+    case IMAGE_FILE_MACHINE_ARM64:
+        return L"64-bit (ARM64)";
+    case IMAGE_FILE_MACHINE_ARMNT:
+        return L"32-bit (ARM)";
+    default: {
+        wchar_t text[16] = {};
+        swprintf(text, 16, L"0x%04X", machine);
+        return std::wstring(L"of machine ") + text;
+    }
+    }
+}
+
 std::optional<Root> CClassesView::Find(const std::wstring& path) const {
     const std::wstring unit = MergeUnit(path);
     for (const Root root : {Root::kUser, Root::kMachine}) {
@@ -50,10 +82,15 @@ std::optional<Values> CClassesView::Read(const std::wstring& path) const {
     return root ? m_reader.Read(Key(*root, path)) : std::nullopt;
 }
 
-std::optional<std::wstring> CClassesView::String(const std::wstring& path,
+std::optional<RegistryValue> CClassesView::Value(const std::wstring& path,
                                                  const std::wstring& name) const {
     const auto values = Read(path);
-    const auto value = values ? ValueOf(*values, name) : std::nullopt;
+    return values ? ValueOf(*values, name) : std::nullopt;
+}
+
+std::optional<std::wstring> CClassesView::String(const std::wstring& path,
+                                                 const std::wstring& name) const {
+    const auto value = Value(path, name);
     return value && value->IsString() ? std::optional<std::wstring>(value->Text()) : std::nullopt;
 }
 

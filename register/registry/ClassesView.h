@@ -9,6 +9,17 @@
 // A braced GUID in canonical (upper-case) form, or empty.
 std::wstring CanonicalGuid(const std::wstring& text);
 
+inline REGSAM OtherView(REGSAM view) {
+    return view == KEY_WOW64_64KEY ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+}
+inline const wchar_t* Bits(REGSAM view) {
+    return view == KEY_WOW64_64KEY ? L"64-bit" : L"32-bit";
+}
+// The view whose classes a process of that machine reads, if it is one Windows runs.
+std::optional<REGSAM> ViewOf(WORD machine);
+// As the messages name it: 32-bit (x86), 64-bit (ARM64), of machine 0x01C4.
+std::wstring MachineName(WORD machine);
+
 // HKEY_CLASSES_ROOT of one registry view as "Merged View of HKEY_CLASSES_ROOT" documents it: a
 // key of HKCU\Software\Classes hides HKLM's key of the same name with all of its contents. The
 // unit is a top-level key (a ProgID) or, under CLSID, AppID, Interface and TypeLib, one of their
@@ -19,10 +30,13 @@ public:
     CClassesView(const CRegistryReader& reader, REGSAM view) : m_reader(reader), m_view(view) {}
 
     REGSAM View() const { return m_view; }
+    const CRegistryReader& Reader() const { return m_reader; }
     // The root whose key the merged view shows for path, when it shows one.
     std::optional<Root> Find(const std::wstring& path) const;
     // The key's values as the merged view shows them; nothing when it shows no such key.
     std::optional<Values> Read(const std::wstring& path) const;
+    // A value as stored; nothing when absent.
+    std::optional<RegistryValue> Value(const std::wstring& path, const std::wstring& name) const;
     // A string value (REG_SZ or REG_EXPAND_SZ, as stored); nothing when absent or of another type.
     std::optional<std::wstring> String(const std::wstring& path, const std::wstring& name) const;
     KeyName Key(Root root, const std::wstring& path) const { return {root, m_view, path}; }

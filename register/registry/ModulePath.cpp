@@ -39,17 +39,58 @@ bool IsFull(const std::wstring& path) {
            (path.size() >= 2 && IsSlash(path[0]) && IsSlash(path[1]));
 }
 
+std::wstring Trimmed(const std::wstring& text) {
+    const auto first = text.find_first_not_of(L" \t");
+    const auto last = text.find_last_not_of(L" \t");
+    return first == std::wstring::npos ? std::wstring() : text.substr(first, last - first + 1);
+}
+
 } // namespace
 
-CModulePath::CModulePath(const std::wstring& registered) {
-    const auto first = registered.find_first_not_of(L" \t");
-    const auto last = registered.find_last_not_of(L" \t");
-    std::wstring text =
-        first == std::wstring::npos ? std::wstring() : registered.substr(first, last - first + 1);
-    if (text.size() >= 2 && text.front() == L'"' && text.back() == L'"') {
-        text = text.substr(1, text.size() - 2);
+CModulePath::CModulePath(const std::wstring& path) : m_text(Trimmed(path)) {
+    if (m_text.size() >= 2 && m_text.front() == L'"' && m_text.back() == L'"') {
+        m_text = m_text.substr(1, m_text.size() - 2);
     }
-    m_text = Expand(text);
+}
+
+std::wstring CModulePath::Stored(const RegistryValue& value) {
+    return !value.IsString()             ? std::wstring()
+           : value.type == REG_EXPAND_SZ ? Expand(value.Text())
+                                         : value.Text();
+}
+
+CModulePath CModulePath::Library(const RegistryValue& value) {
+    CModulePath path = Exact(value);
+    const size_t open = value.type == REG_SZ ? path.m_text.find(L'"') : std::wstring::npos;
+    const size_t close = open == std::wstring::npos ? open : path.m_text.find(L'"', open + 1);
+    if (close != std::wstring::npos) {
+        path.m_text = path.m_text.substr(open + 1, close - open - 1);
+    }
+    return path;
+}
+
+CModulePath CModulePath::Program(const RegistryValue& value) {
+    CModulePath path = Exact(value);
+    if (!path.m_text.empty() && path.m_text.front() == L'"') {
+        path.m_text = path.m_text.substr(1, path.m_text.find(L'"', 1) - 1);
+    }
+    return path;
+}
+
+CModulePath CModulePath::Exact(const RegistryValue& value) {
+    CModulePath path;
+    path.m_text = Trimmed(Stored(value));
+    return path;
+}
+
+CModulePath CModulePath::TypeLibrary(const RegistryValue& value) {
+    CModulePath path = Exact(value);
+    const size_t slash = path.m_text.find_last_of(L"\\/");
+    if (slash != std::wstring::npos && slash + 1 < path.m_text.size() &&
+        path.m_text.find_first_not_of(L"0123456789", slash + 1) == std::wstring::npos) {
+        path.m_text.resize(slash);
+    }
+    return path;
 }
 
 std::wstring CModulePath::FileName() const {

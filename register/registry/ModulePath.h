@@ -1,12 +1,27 @@
 #pragma once
 
+#include "RegistryValue.h"
+
 #include <string>
 
-// A path as registered in InprocServer32 or DllSurrogate, taken as the runtime and the loader
-// take it: without surrounding blanks and quotes, with environment strings expanded.
+// A module's path as the runtime and the loader take it from where it is written: a registry value
+// by its type (only REG_EXPAND_SZ is expanded), and quotes stripped only where the runtime strips
+// them.
 class CModulePath {
 public:
-    explicit CModulePath(const std::wstring& registered);
+    // A path as given (a target, a folder on PATH): without surrounding blanks and quotes, as when
+    // it is pasted with its quotes.
+    explicit CModulePath(const std::wstring& path);
+    // InprocServer32 as the runtime loads it: from a REG_SZ the text between its first two quotes
+    // where it has them.
+    static CModulePath Library(const RegistryValue& value);
+    // The program a command line starts (DllSurrogate): its first token when quoted, else the
+    // whole line, which CreateProcess tries space by space.
+    static CModulePath Program(const RegistryValue& value);
+    // As written, quotes and all (DllSurrogateExecutable, CreateProcess's application name).
+    static CModulePath Exact(const RegistryValue& value);
+    // A TypeLib entry, without the index of a type library resource (their.dll\2).
+    static CModulePath TypeLibrary(const RegistryValue& value);
 
     const std::wstring& Text() const { return m_text; }
     // The file name the loader looks for: ".dll" is added to a name without an extension.
@@ -21,5 +36,9 @@ public:
     std::wstring Resolve() const;
 
 private:
+    CModulePath() = default;
+    // The text of a string value, expanded when it is a REG_EXPAND_SZ; empty for other types.
+    static std::wstring Stored(const RegistryValue& value);
+
     std::wstring m_text;
 };

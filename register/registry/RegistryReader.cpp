@@ -33,7 +33,11 @@ bool Same(const std::optional<Values>& a, const std::optional<Values>& b) {
 const std::optional<Values>& CRegistryReader::Read(const KeyName& key) const {
     auto found = m_read.find(key);
     if (found == m_read.end()) {
-        found = m_read.emplace(key, m_registry.Read(key)).first;
+        LONG error = ERROR_SUCCESS;
+        found = m_read.emplace(key, m_registry.Read(key, &error)).first;
+        if (error == ERROR_ACCESS_DENIED && !m_denied) {
+            m_denied = key;
+        }
     }
     return found->second;
 }
