@@ -3,7 +3,7 @@
 // user makes between them), what each command says, and the state it leaves.
 #include "Registration.h"
 #include "RegistryModel.h"
-#include "WinRegistry.h"
+#include "Registry.h"
 
 #include <gtest/gtest.h>
 

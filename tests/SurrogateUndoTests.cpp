@@ -41,7 +41,7 @@ const RegistryValue kOldCopy = Sz(L"C:\\Pelmora\\1.0\\pelmora-surrogate.exe");
 
 struct Key {
     bool exists = false;
-    CSurrogateUndo::Values values; // in name order
+    Values values; // in name order
 
     void Set(const std::wstring& name, const RegistryValue& value) {
         exists = true;

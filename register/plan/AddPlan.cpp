@@ -6,11 +6,7 @@ void CRegistrar::PlanAdd(const std::vector<TargetClass>& classes, bool force,
                          std::vector<Refusal>& problems, Plan& plan) {
     const RegistryValue host = RegistryValue::String(m_hostValue);
     const auto namesHost = [this](const RegistryValue& value) { return Names(value); };
-    struct Created {
-        Root root;
-        std::wstring clsid;
-    };
-    std::vector<Created> created; // classes that get an AppID value
+    std::vector<TargetClass> created; // classes that get an AppID value
     for (const TargetClass& cls : classes) {
         const std::wstring key = L"CLSID\\" + cls.clsid;
         const std::wstring name = Describe(cls.clsid);
@@ -19,29 +15,25 @@ void CRegistrar::PlanAdd(const std::vector<TargetClass>& classes, bool force,
         }
         const size_t before = problems.size();
         if (m_classes.Find(key + L"\\LocalServer32")) {
-            problems.push_back({kExitLocalServer,
-                                name + L" has LocalServer32: the COM runtime would start that "
-                                       L"program, not the host",
-                                {}});
+            problems.push_back(
+                {kExitLocalServer, name + L" has LocalServer32: the COM runtime would start that "
+                                          L"program, not the host"});
         }
         if (!m_classes.Find(key + L"\\InprocServer32")) {
-            problems.push_back({kExitNotRegistered,
-                                name + L" has no InprocServer32 in the " + ViewName() +
-                                    L" registry view: run " + Regsvr32(m_classes.View()) +
-                                    L" on its DLL first",
-                                {}});
+            problems.push_back({kExitNotRegistered, name + L" has no InprocServer32 in the " +
+                                                        ViewName() + L" registry view: run " +
+                                                        Regsvr32(m_classes.View()) +
+                                                        L" on its DLL first"});
         }
-        const auto appIdValue = ClassValue(cls, L"AppID");
+        const auto appIdValue = m_classes.Value(key, L"AppID");
         if (appIdValue && !appIdValue->IsString()) {
-            problems.push_back({kExitFailed,
-                                name + L" has an AppID value of type " + appIdValue->TypeName() +
-                                    L", which the runtime does not take for an AppID: it is kept "
-                                    L"as it is, and the class is not changed",
-                                {}});
+            problems.push_back(
+                {kExitFailed, name + L" has an AppID value of type " + appIdValue->TypeName() +
+                                  L", which the runtime does not take for an AppID: it is kept "
+                                  L"as it is, and the class is not changed"});
         } else if (appIdValue && CanonicalGuid(appIdValue->Text()).empty()) {
-            problems.push_back({kExitFailed,
-                                name + L" has an AppID that is not a GUID: " + appIdValue->Text(),
-                                {}});
+            problems.push_back(
+                {kExitFailed, name + L" has an AppID that is not a GUID: " + appIdValue->Text()});
         }
         if (problems.size() != before) {
             continue;
@@ -57,8 +49,7 @@ void CRegistrar::PlanAdd(const std::vector<TargetClass>& classes, bool force,
             problems.push_back({kExitLocalServer,
                                 name + L": its AppID " + appId + L" has LocalService " +
                                     service->Text() +
-                                    L": the COM runtime would start that service, not the host",
-                                {}});
+                                    L": the COM runtime would start that service, not the host"});
             continue;
         }
         CSurrogateUndo& undo = UndoOf(at);
@@ -74,9 +65,8 @@ void CRegistrar::PlanAdd(const std::vector<TargetClass>& classes, bool force,
                                 L"--force replaces it"});
         }
         if (outcome == CSurrogateUndo::Outcome::kUnreadable) {
-            problems.push_back({kExitFailed,
-                                name + L": its undo record in AppID " + appId + L" cannot be read",
-                                {}});
+            problems.push_back(
+                {kExitFailed, name + L": its undo record in AppID " + appId + L" cannot be read"});
             continue;
         }
         if (outcome == CSurrogateUndo::Outcome::kAdded ||
@@ -110,15 +100,15 @@ void CRegistrar::PlanAdd(const std::vector<TargetClass>& classes, bool force,
         const bool changed = outcome == CSurrogateUndo::Outcome::kAdded ||
                              outcome == CSurrogateUndo::Outcome::kJoined || !appIdValue;
         if (!appIdValue) {
-            created.push_back({*cls.root, cls.clsid});
+            created.push_back(cls);
         }
         plan.lines.push_back((changed ? L"added: " : L"already added: ") + name + L" -> " +
                              m_hostValue);
     }
     // The AppID keys' records go first: interrupted, remove still knows what to undo.
     WriteUndo(plan);
-    for (const Created& cls : created) {
-        const KeyName key = m_classes.Key(cls.root, L"CLSID\\" + cls.clsid);
+    for (const TargetClass& cls : created) {
+        const KeyName key = m_classes.Key(*cls.root, L"CLSID\\" + cls.clsid);
         plan.writes.push_back({Plan::Write::kSet, key, CSurrogateUndo::kUndoName,
                                RegistryValue::String(kCreatedAppId)});
         plan.writes.push_back({Plan::Write::kSet, key, L"AppID", RegistryValue::String(cls.clsid)});

@@ -64,15 +64,6 @@ bool CRegistrar::SameHost(const RegistryValue& written, const RegistryValue& now
            (SameName(before.Text(), after.Text()) || m_files.Same(before.Text(), after.Text()));
 }
 
-std::optional<RegistryValue> CRegistrar::ClassValue(const TargetClass& cls,
-                                                    const wchar_t* name) const {
-    if (!cls.root) {
-        return std::nullopt;
-    }
-    const auto& values = m_reader.Read(m_classes.Key(*cls.root, L"CLSID\\" + cls.clsid));
-    return values ? ValueOf(*values, name) : std::nullopt;
-}
-
 CSurrogateUndo& CRegistrar::UndoOf(const AppIdKey& at) {
     auto found = m_undo.find(at);
     if (found == m_undo.end()) {
@@ -104,9 +95,8 @@ const std::vector<CRegistrar::AppIdUser>& CRegistrar::AppIdUsers() const {
             if (classes == nullptr) {
                 continue;
             }
-            classes->ForEachClass([&](const std::wstring& clsid, Root root) {
-                const auto& values = m_reader.Read(classes->Key(root, L"CLSID\\" + clsid));
-                const auto appId = values ? ValueOf(*values, L"AppID") : std::nullopt;
+            classes->ForEachClass([&](const std::wstring& clsid, Root) {
+                const auto appId = classes->Value(L"CLSID\\" + clsid, L"AppID");
                 if (appId && appId->IsString()) {
                     const std::wstring guid = CanonicalGuid(appId->Text());
                     m_appIdUsers->push_back(
@@ -139,9 +129,8 @@ std::vector<CRegistrar::AppIdKey> CRegistrar::KeysWithRecordsOf(const std::wstri
 }
 
 void CRegistrar::PlanList(Plan& plan) {
-    m_classes.ForEachClass([&](const std::wstring& clsid, Root root) {
-        const auto& values = m_reader.Read(m_classes.Key(root, L"CLSID\\" + clsid));
-        const auto appIdValue = values ? ValueOf(*values, L"AppID") : std::nullopt;
+    m_classes.ForEachClass([&](const std::wstring& clsid, Root) {
+        const auto appIdValue = m_classes.Value(L"CLSID\\" + clsid, L"AppID");
         const std::wstring appId =
             appIdValue && appIdValue->IsString() ? CanonicalGuid(appIdValue->Text()) : L"";
         const auto at = appId.empty() ? std::nullopt : m_classes.Find(L"AppID\\" + appId);
@@ -153,7 +142,9 @@ void CRegistrar::PlanList(Plan& plan) {
         if (surrogate.kind != SurrogateState::kValue) {
             return;
         }
-        if (Names(surrogate.value) != CSurrogateUndo::Naming::kOther) {
+        if (Names(surrogate.value) != CSurrogateUndo::Naming::kOther &&
+            (!surrogate.executable ||
+             Names(*surrogate.executable) != CSurrogateUndo::Naming::kOther)) {
             plan.lines.push_back(Describe(clsid));
         } else if (undo.HoldsWritten(ViewName(), clsid)) {
             // Written by a copy of the tool that has moved since, or by another copy.
@@ -176,10 +167,9 @@ bool CRegistrar::Writable(const std::wstring& name, const KeyName& key,
     if (error == ERROR_ACCESS_DENIED) {
         problems.push_back({kExitAccessDenied,
                             name + L": no right to change its registration (" + RootName(key.root) +
-                                L"); run this from an elevated prompt (as administrator)",
-                            {}});
+                                L"); run this from an elevated prompt (as administrator)"});
     } else if (error != ERROR_SUCCESS) {
-        problems.push_back({kExitFailed, name + L": " + ErrorText(error), {}});
+        problems.push_back({kExitFailed, name + L": " + ErrorText(error)});
     }
     return error == ERROR_SUCCESS;
 }

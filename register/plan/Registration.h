@@ -1,20 +1,10 @@
 #pragma once
 
-#include "ClassesView.h"
-#include "ExitCodes.h"
-#include "Files.h"
-#include "Registry.h"
-#include "RegistryReader.h"
 #include "SurrogateUndo.h"
 #include "Targets.h"
 
-#include <windows.h>
-
 #include <functional>
 #include <map>
-#include <optional>
-#include <string>
-#include <vector>
 
 struct Command {
     enum Kind { kAdd, kRemove, kList };
@@ -47,9 +37,6 @@ public:
     Plan MakePlan(const Command& command);
     // Writes nothing when the plan is refused, or when a key it read has changed since.
     int Apply(const Plan& plan, const Print& out, const Print& error);
-    int Run(const Command& command, const Print& out, const Print& error) {
-        return Apply(MakePlan(command), out, error);
-    }
 
 private:
     // In a class key, "AppID" when add created the class's AppID value, which is then the class's
@@ -83,7 +70,6 @@ private:
     CSurrogateUndo& UndoOf(const AppIdKey& at);
     void WriteUndo(Plan& plan);
     std::vector<AppIdKey> KeysWithRecordsOf(const std::wstring& clsid);
-    std::optional<RegistryValue> ClassValue(const TargetClass& cls, const wchar_t* name) const;
     const std::vector<AppIdUser>& AppIdUsers() const;
     CSurrogateUndo::Naming Names(const RegistryValue& value) const;
     bool SameHost(const RegistryValue& written, const RegistryValue& now) const;

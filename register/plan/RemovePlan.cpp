@@ -5,9 +5,7 @@ void CRegistrar::PlanRemove(const std::vector<TargetClass>& classes, bool force,
     std::vector<Plan::Write> classWrites; // after the AppID keys', as add wrote them before
     for (const TargetClass& cls : classes) {
         const std::wstring name = Describe(cls.clsid);
-        bool recorded = false;
-        bool otherTool = false;
-        bool changed = false;
+        bool recorded = false, otherTool = false, changed = false;
         std::wstring notes;
         for (const AppIdKey& at : KeysWithRecordsOf(cls.clsid)) {
             plan.basis.push_back(m_classes.Key(at.root, L"AppID\\" + at.appId));
@@ -34,10 +32,8 @@ void CRegistrar::PlanRemove(const std::vector<TargetClass>& classes, bool force,
                          (replaced ? Shown(*replaced) : L"what its record holds")});
             }
             if (outcome == CSurrogateUndo::Outcome::kUnreadable) {
-                problems.push_back(
-                    {kExitFailed,
-                     name + L": its undo record in AppID " + at.appId + L" cannot be read",
-                     {}});
+                problems.push_back({kExitFailed, name + L": its undo record in AppID " + at.appId +
+                                                     L" cannot be read"});
                 continue;
             }
             changed = true;
@@ -69,7 +65,7 @@ void CRegistrar::PlanRemove(const std::vector<TargetClass>& classes, bool force,
             changed = true;
             const auto appId = ValueOf(*values, L"AppID");
             if (appId && *appId == RegistryValue::String(cls.clsid)) {
-                classWrites.push_back({Plan::Write::kDelete, key, L"AppID", {}});
+                classWrites.push_back({Plan::Write::kDelete, key, L"AppID"});
             } else if (appId) {
                 // Someone else's since: an installer's, say, with its own AppID settings.
                 notes +=
@@ -78,21 +74,19 @@ void CRegistrar::PlanRemove(const std::vector<TargetClass>& classes, bool force,
                     L"since add to " +
                     (appId->IsString() ? appId->Text() : L"a " + appId->TypeName() + L" value");
             }
-            classWrites.push_back({Plan::Write::kDelete, key, CSurrogateUndo::kUndoName, {}});
+            classWrites.push_back({Plan::Write::kDelete, key, CSurrogateUndo::kUndoName});
             Writable(name, key, problems);
         }
         if (!recorded && otherTool) {
-            problems.push_back({kExitOtherTool,
-                                name + L": the " + OtherViewName() +
-                                    L" pelmora-register added it, for the " + OtherViewName() +
-                                    L" registry view; run that one (beside the " + OtherViewName() +
-                                    L" host) to remove it",
-                                {}});
+            problems.push_back({kExitOtherTool, name + L": the " + OtherViewName() +
+                                                    L" pelmora-register added it, for the " +
+                                                    OtherViewName() +
+                                                    L" registry view; run that one (beside the " +
+                                                    OtherViewName() + L" host) to remove it"});
         } else if (!recorded && !cls.root) {
-            problems.push_back({kExitNotRegistered,
-                                cls.clsid + L" is not registered in the " + ViewName() +
-                                    L" registry view, and no record of add names it",
-                                {}});
+            problems.push_back(
+                {kExitNotRegistered, cls.clsid + L" is not registered in the " + ViewName() +
+                                         L" registry view, and no record of add names it"});
         }
         plan.lines.push_back(changed
                                  ? L"removed: " + name + notes

@@ -1,14 +1,28 @@
 #pragma once
 
 #include "Registry.h"
-#include "UndoRecord.h"
 
 #include <functional>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+// What starts for an AppID: no AppID key at all, a key without DllSurrogate, or its value; and a
+// DllSurrogateExecutable, which CreateProcess then starts instead, with DllSurrogate as the
+// command line.
+struct SurrogateState {
+    enum Kind { kNoKey, kNoValue, kValue };
+    Kind kind = kNoKey;
+    RegistryValue value = {}; // when kValue
+    std::optional<RegistryValue> executable = {};
+
+    // The same DllSurrogate for the runtime: no key and no value alike mean none.
+    bool SameSurrogate(const SurrogateState& other) const {
+        return (kind == kValue) == (other.kind == kValue) &&
+               (kind != kValue || value == other.value);
+    }
+};
 
 // The undo records kept in one AppID key, and what add and remove do to them and to the key's
 // DllSurrogate and DllSurrogateExecutable. Works on a copy of the key's values; Writes() says how
@@ -32,7 +46,6 @@ public:
         kChangedSince, // remove: the value is neither the one written nor the one replaced
         kUnreadable,   // the class's record cannot be read
     };
-    using Values = std::vector<std::pair<std::wstring, RegistryValue>>;
     // How a value names the host: not at all, as add writes it, or in a form add writes anew (a
     // path with a space but no quotes, which the runtime may take for another program).
     enum class Naming { kOther, kHost, kHostToMend };
@@ -78,9 +91,12 @@ private:
         std::wstring view; // empty in a record of 1.0.0, which names no view
         std::wstring clsid;
         unsigned layer = 0;
-        SurrogateState replaced;
-        std::optional<RegistryValue> written; // none in a record of 1.0.0
+        SurrogateState replaced = {};
+        std::optional<RegistryValue> written = {}; // none in a record of 1.0.0
         std::wstring Name() const;
+        RegistryValue Record() const;
+        // From a record's value; false when it is not one.
+        bool Parse(const RegistryValue& value);
     };
 
     // The class's record, or nullptr.
@@ -97,10 +113,10 @@ private:
     SurrogateState m_current;
     std::vector<Entry> m_entries;
     std::wstring m_oldMarker; // the first line of a 1.0.0 record
-    std::set<std::pair<std::wstring, std::wstring>> m_unreadable; // (view, clsid)
+    std::vector<std::pair<std::wstring, std::wstring>> m_unreadable; // (view, clsid)
     SameHost m_sameHost;
 
-    // As last read or written.
+    // As read.
     bool m_keyExists;
     SurrogateState m_storedCurrent;
     std::vector<Entry> m_storedEntries;

@@ -39,15 +39,19 @@ std::wstring Describe(const CClassesView& classes, const std::wstring& clsid) {
     return name && !name->empty() ? clsid + L" " + *name : clsid;
 }
 
+std::wstring CTargets::NotRegistered() const {
+    return std::wstring(L" is not registered in the ") + Bits(m_classes.View()) +
+           L" registry view: run " + Regsvr32(m_classes.View()) + L" on its DLL first";
+}
+
 Refusal CTargets::NotFound(const std::wstring& what, const std::wstring& advice) const {
     if (const auto& denied = m_classes.Reader().Denied()) {
         return {kExitAccessDenied,
                 what + L": reading " + denied->Text() +
                     L" is denied, so it cannot be told; run this from an elevated prompt "
-                    L"(as administrator)",
-                {}};
+                    L"(as administrator)"};
     }
-    return {kExitNotRegistered, what + advice, {}};
+    return {kExitNotRegistered, what + advice};
 }
 
 std::vector<TargetClass> CTargets::Resolve(const std::vector<std::wstring>& targets, bool removing,
@@ -59,12 +63,12 @@ std::vector<TargetClass> CTargets::Resolve(const std::vector<std::wstring>& targ
         if (!target.empty() && target.front() == L'{') {
             const std::wstring clsid = CanonicalGuid(target);
             if (clsid.empty()) {
-                refusals.push_back({kExitNotRegistered, target + L" is not a CLSID", {}});
+                refusals.push_back({kExitNotRegistered, target + L" is not a CLSID"});
             } else {
                 Clsid(clsid, removing, classes, refusals);
             }
         } else if (target.empty()) {
-            refusals.push_back({kExitNotRegistered, L"an empty target names no class", {}});
+            refusals.push_back({kExitNotRegistered, L"an empty target names no class"});
         } else if (IsFileName(target) || m_files.Exists(m_files.FullPath(target))) {
             Dll(target, classes, refusals);
         } else {
@@ -90,9 +94,7 @@ void CTargets::Clsid(const std::wstring& clsid, bool removing, std::vector<Targe
         classes.push_back({clsid, root});
         return;
     }
-    refusals.push_back(NotFound(clsid, std::wstring(L" is not registered in the ") +
-                                           Bits(m_classes.View()) + L" registry view: run " +
-                                           Regsvr32(m_classes.View()) + L" on its DLL first"));
+    refusals.push_back(NotFound(clsid, NotRegistered()));
 }
 
 void CTargets::ProgId(const std::wstring& progId, std::vector<TargetClass>& classes,
@@ -112,17 +114,14 @@ void CTargets::ProgId(const std::wstring& progId, std::vector<TargetClass>& clas
         Clsid(guid, false, classes, refusals);
         return;
     }
-    refusals.push_back(
-        NotFound(L"the ProgID " + progId, std::wstring(L" is not registered in the ") +
-                                              Bits(m_classes.View()) + L" registry view: run " +
-                                              Regsvr32(m_classes.View()) + L" on its DLL first"));
+    refusals.push_back(NotFound(L"the ProgID " + progId, NotRegistered()));
 }
 
 void CTargets::Dll(const std::wstring& path, std::vector<TargetClass>& classes,
                    std::vector<Refusal>& refusals) const {
     const std::wstring dll = m_files.FullPath(path);
     if (!m_files.Exists(dll)) {
-        refusals.push_back({kExitNotRegistered, L"there is no file " + dll, {}});
+        refusals.push_back({kExitNotRegistered, L"there is no file " + dll});
         return;
     }
     const std::vector<std::wstring> names = m_files.Names(dll);
@@ -139,25 +138,20 @@ void CTargets::Dll(const std::wstring& path, std::vector<TargetClass>& classes,
             return;
         }
         const std::wstring file = m_files.Resolve(module);
-        if (file.empty()) {
-            if (unresolved.empty()) {
-                unresolved = Describe(m_classes, clsid) + L" has " + registered->Text() +
-                             L" as its InprocServer32, " +
-                             (module.IsRelative()
-                                  ? L"a path relative to a working directory"
-                                  : L"which is neither in the system directory nor on PATH") +
-                             L": it cannot be told whether that is " + dll +
-                             L"; register the DLL by its full path, or name the class by its "
-                             L"CLSID";
-            }
-            return;
-        }
-        if (m_files.Same(file, dll)) {
+        if (!file.empty() && m_files.Same(file, dll)) {
             classes.push_back({clsid, m_classes.Find(L"CLSID\\" + clsid)});
+        } else if (file.empty() && unresolved.empty()) {
+            unresolved =
+                Describe(m_classes, clsid) + L" has " + registered->Text() +
+                L" as its InprocServer32, " +
+                (module.IsRelative() ? L"a path relative to a working directory"
+                                     : L"which is neither in the system directory nor on PATH") +
+                L": it cannot be told whether that is " + dll +
+                L"; register the DLL by its full path, or name the class by its CLSID";
         }
     });
     if (!unresolved.empty()) {
-        refusals.push_back({kExitNotRegistered, unresolved, {}});
+        refusals.push_back({kExitNotRegistered, unresolved});
         return;
     }
     if (classes.size() != before) {
@@ -166,29 +160,23 @@ void CTargets::Dll(const std::wstring& path, std::vector<TargetClass>& classes,
     // The next step for what the file is.
     const PeImage image = m_files.Image(dll);
     const REGSAM view = m_classes.View();
-    if (image.managed) {
-        refusals.push_back({kExitNotRegistered,
-                            dll + L" is a .NET assembly: register it with " + Regasm(view) +
-                                L", then name its classes by CLSID or ProgID",
-                            {}});
-    } else if (image.machine != 0 && !image.dll) {
-        refusals.push_back({kExitNotRegistered,
-                            dll +
-                                L" is a program, not a COM DLL: a program that serves COM "
-                                L"classes registers itself (" +
-                                path + L" /RegServer) and needs no host",
-                            {}});
-    } else if (ViewOf(image.machine) && *ViewOf(image.machine) != view) {
-        refusals.push_back({kExitNotRegistered,
-                            dll + L" is a " + Bits(OtherView(view)) + L" DLL: use the " +
-                                Bits(OtherView(view)) + L" tool, " + Tool(OtherView(view)) +
-                                L", beside the " + Bits(OtherView(view)) + L" host",
-                            {}});
-    } else {
-        refusals.push_back(
-            NotFound(L"no class in the " + std::wstring(Bits(view)) + L" registry view has " + dll +
-                         L" as its InprocServer32",
-                     L": run " + Regsvr32(view) + L" on it first" +
-                         (image.machine == 0 ? L" (it is not a Windows DLL, though)" : L"")));
-    }
+    const std::wstring other = Bits(OtherView(view));
+    const std::wstring next =
+        image.managed ? L" is a .NET assembly: register it with " + Regasm(view) +
+                            L", then name its classes by CLSID or ProgID"
+        : image.machine != 0 && !image.dll
+            ? L" is a program, not a COM DLL: a program that serves COM classes registers "
+              L"itself (" +
+                  path + L" /RegServer) and needs no host"
+        : ViewOf(image.machine) == OtherView(view)
+            ? L" is a " + other + L" DLL: use the " + other + L" tool, " + Tool(OtherView(view)) +
+                  L", beside the " + other + L" host"
+            : L"";
+    refusals.push_back(
+        !next.empty()
+            ? Refusal{kExitNotRegistered, dll + next}
+            : NotFound(L"no class in the " + std::wstring(Bits(view)) + L" registry view has " +
+                           dll + L" as its InprocServer32",
+                       L": run " + Regsvr32(view) + L" on it first" +
+                           (image.machine == 0 ? L" (it is not a Windows DLL, though)" : L"")));
 }

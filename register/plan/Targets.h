@@ -1,18 +1,33 @@
 #pragma once
 
 #include "ClassesView.h"
-#include "ExitCodes.h"
 #include "Files.h"
 
 #include <optional>
 #include <string>
 #include <vector>
 
+// pelmora-register's exit codes.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,            // unknown command or option, or no target
+    kExitNotRegistered = 2,    // a target names no class registered in this view
+    kExitLocalServer = 3,      // a class has its own server: LocalServer32, or its AppID's service
+    kExitOtherHost = 4,        // a class's AppID starts another program (and no --force)
+    kExitAccessDenied = 5,     // the keys may not be read or written
+    kExitFailed = 6,           // the host is missing, an AppID is unusable, or the registry failed
+    kExitChangedSince = 7,     // remove: a DllSurrogate was changed since add (and no --force)
+    kExitSharedAppId = 8,      // add: the AppID is used by classes not being added (and no --force)
+    kExitChangedMeanwhile = 9, // the keys changed between reading and writing; nothing written
+    kExitOtherTool = 10,       // remove: the other bitness's pelmora-register added the class
+    kExitProblems = 11,        // check: a client of either bitness would fail
+};
+
 // Why a command cannot do what it was asked, as one line naming its class, and its exit code.
 struct Refusal {
     int code;
     std::wstring text;
-    std::wstring force; // what --force does about it; empty when it cannot
+    std::wstring force = {}; // what --force does about it; empty when it cannot
 };
 
 // A class that a target names.
@@ -49,6 +64,7 @@ private:
              std::vector<Refusal>& refusals) const;
     // Why nothing was found: a key this user may not read, else what to register first.
     Refusal NotFound(const std::wstring& what, const std::wstring& advice) const;
+    std::wstring NotRegistered() const;
 
     const CClassesView& m_classes;
     const IFiles& m_files;

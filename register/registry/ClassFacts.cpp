@@ -26,18 +26,16 @@ CClassReader::CClassReader(const IRegistry& registry, const IFiles& files, REGSA
       m_view32(m_reader, KEY_WOW64_32KEY), m_view64(m_reader, KEY_WOW64_64KEY) {}
 
 ClassFacts CClassReader::Read(const std::wstring& clsid) const {
-    ClassFacts facts;
-    facts.clsid = clsid;
-    facts.in32 = ReadView(KEY_WOW64_32KEY, clsid);
-    facts.in64 = ReadView(KEY_WOW64_64KEY, clsid);
+    ClassFacts facts{clsid, {}, ReadView(KEY_WOW64_32KEY, clsid), ReadView(KEY_WOW64_64KEY, clsid)};
     const std::wstring key = L"CLSID\\" + clsid;
     std::optional<std::vector<ClassInterface>> interfaces;
     for (const ClassRegistration* in : {&facts.in32, &facts.in64}) {
         if (facts.progId.empty()) {
             facts.progId = View(in->view).String(key + L"\\ProgID", L"").value_or(L"");
         }
-        const auto libId = View(in->view).String(key + L"\\TypeLib", L"");
-        const auto library = libId ? Library(CanonicalGuid(*libId), {}, in->view) : std::nullopt;
+        const auto library =
+            Library(CanonicalGuid(View(in->view).String(key + L"\\TypeLib", L"").value_or(L"")), {},
+                    in->view);
         if (!interfaces && library && library->exists) {
             interfaces = m_files.Interfaces(library->path, clsid);
         }
@@ -58,9 +56,7 @@ ClassFacts CClassReader::Read(const std::wstring& clsid) const {
 ClassRegistration CClassReader::ReadView(REGSAM view, const std::wstring& clsid) const {
     const CClassesView& classes = View(view);
     const std::wstring key = L"CLSID\\" + clsid;
-    ClassRegistration facts;
-    facts.view = view;
-    facts.root = classes.Find(key);
+    ClassRegistration facts{view, classes.Find(key)};
     if (!facts.root) {
         return facts;
     }
@@ -97,9 +93,8 @@ AppIdFacts CClassReader::ReadAppId(const CClassesView& classes,
     if (app.surrogate && !CModulePath::Program(*app.surrogate).Text().empty()) {
         app.host = File(*app.surrogate, CModulePath::Program(*app.surrogate), starter);
     }
-    app.executable = ValueOf(*values, L"DllSurrogateExecutable");
-    if (app.executable) {
-        app.executableHost = File(*app.executable, CModulePath::Exact(*app.executable), starter);
+    if (const auto executable = ValueOf(*values, L"DllSurrogateExecutable")) {
+        app.executableHost = File(*executable, CModulePath::Exact(*executable), starter);
         app.sameProgram = app.host && app.host->exists && app.executableHost->exists &&
                           m_files.Same(app.host->path, app.executableHost->path);
     }
@@ -134,12 +129,10 @@ MarshalFacts CClassReader::Marshal(const std::wstring& iid, REGSAM process) cons
     const CClassesView& found = View(*facts.foundIn);
     facts.libId = CanonicalGuid(found.String(key + L"\\TypeLib", L"").value_or(L""));
     facts.version = found.String(key + L"\\TypeLib", L"Version").value_or(L"");
-    if (!facts.libId.empty()) {
-        facts.library = Library(facts.libId, facts.version, process, &facts.platform);
-    }
+    facts.library = Library(facts.libId, facts.version, process, &facts.platform);
     // A proxy/stub class is loaded in process: only its own view's registration counts.
-    const auto dll = View(process).Value(L"CLSID\\" + facts.proxyStub + L"\\InprocServer32", L"");
-    if (dll) {
+    if (const auto dll =
+            View(process).Value(L"CLSID\\" + facts.proxyStub + L"\\InprocServer32", L"")) {
         facts.proxyStubDll = File(*dll, CModulePath::Library(*dll), process);
     }
     return facts;
@@ -183,10 +176,8 @@ std::optional<FileFacts> CClassReader::Library(const std::wstring& libId,
 
 FileFacts CClassReader::File(const RegistryValue& value, const CModulePath& path,
                              REGSAM view) const {
-    FileFacts file;
-    file.registered = value.IsString() ? value.Text() : value.TypeName() + L" value";
-    file.named = path.Text();
-    file.path = Locate(m_files.Resolve(path), view);
+    FileFacts file{value.IsString() ? value.Text() : value.TypeName() + L" value", path.Text(),
+                   Locate(m_files.Resolve(path), view)};
     file.exists = !file.path.empty() && m_files.Exists(file.path);
     if (file.exists) {
         file.image = m_files.Image(file.path);

@@ -2,20 +2,16 @@
 
 #include "ClassesView.h"
 #include "Files.h"
-#include "ModulePath.h"
 
-#include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
 // A file that a registration names, as the process that takes it finds it.
 struct FileFacts {
-    std::wstring registered; // the value's text, as stored
-    std::wstring named;      // the path in it, as the runtime takes it
-    std::wstring path;       // the file taken; empty when it is found nowhere
+    std::wstring registered = {}; // the value's text, as stored
+    std::wstring named = {};      // the path in it, as the runtime takes it
+    std::wstring path = {};       // the file taken; empty when it is found nowhere
     bool exists = false;
-    PeImage image; // when it exists
+    PeImage image = {}; // when it exists
 };
 
 // The AppID key that a class's AppID value names, and what the runtime reads there.
@@ -25,7 +21,6 @@ struct AppIdFacts {
     std::optional<Root> root;           // of the AppID's key; none: there is no such key
     std::optional<std::wstring> localService;
     std::optional<RegistryValue> surrogate;  // DllSurrogate
-    std::optional<RegistryValue> executable; // DllSurrogateExecutable
     std::optional<FileFacts> host;           // the program DllSurrogate names, unless empty
     std::optional<FileFacts> executableHost; // the one DllSurrogateExecutable names
     bool sameProgram = false;                // the two name one file
@@ -36,11 +31,11 @@ struct AppIdFacts {
 // One registry view's registration of a class.
 struct ClassRegistration {
     REGSAM view = KEY_WOW64_32KEY;
-    std::optional<Root> root;                // of the class key; none: not registered here
-    std::optional<std::wstring> localServer; // LocalServer32's command line
-    std::optional<FileFacts> dll;            // InprocServer32, as a process of the view loads it
-    std::wstring threadingModel;
-    AppIdFacts appId;
+    std::optional<Root> root = {};                // of the class key; none: not registered here
+    std::optional<std::wstring> localServer = {}; // LocalServer32's command line
+    std::optional<FileFacts> dll = {}; // InprocServer32, as a process of the view loads it
+    std::wstring threadingModel = {};
+    AppIdFacts appId = {};
 
     // Whether out-of-process activation finds a server here: a service, a program or a surrogate.
     bool Serves() const { return root && (appId.localService || localServer || appId.surrogate); }
@@ -68,7 +63,7 @@ struct ClassFacts {
     std::wstring progId;
     ClassRegistration in32, in64;
     // From its type library: the TypeLib key's, else the one in its DLL. None: no library has it.
-    std::optional<std::vector<InterfaceFacts>> interfaces;
+    std::optional<std::vector<InterfaceFacts>> interfaces = {};
     const ClassRegistration& In(REGSAM view) const { return view == KEY_WOW64_64KEY ? in64 : in32; }
 };
 

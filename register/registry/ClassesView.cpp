@@ -4,6 +4,7 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -23,7 +24,39 @@ std::wstring MergeUnit(const std::wstring& path) {
     return path.substr(0, path.find(L'\\', first + 1));
 }
 
+// Values compared without regard to the order the registry lists them in.
+std::optional<Values> Sorted(std::optional<Values> values) {
+    if (values) {
+        // A key's value names are unique.
+        std::sort(values->begin(), values->end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    return values;
+}
+
 } // namespace
+
+const std::optional<Values>& CRegistryReader::Read(const KeyName& key) const {
+    auto found = m_read.find(key);
+    if (found == m_read.end()) {
+        LONG error = ERROR_SUCCESS;
+        found = m_read.emplace(key, m_registry.Read(key, &error)).first;
+        if (error == ERROR_ACCESS_DENIED && !m_denied) {
+            m_denied = key;
+        }
+    }
+    return found->second;
+}
+
+std::optional<KeyName> CRegistryReader::Changed(const std::vector<KeyName>& keys) const {
+    for (const KeyName& key : keys) {
+        const auto found = m_read.find(key);
+        if (found != m_read.end() && Sorted(found->second) != Sorted(m_registry.Read(key))) {
+            return key;
+        }
+    }
+    return std::nullopt;
+}
 
 std::wstring CanonicalGuid(const std::wstring& text) {
     if (text.size() != 38 || text.front() != L'{' || text.back() != L'}') {
@@ -37,34 +70,26 @@ std::wstring CanonicalGuid(const std::wstring& text) {
 }
 
 std::optional<REGSAM> ViewOf(WORD machine) {
-    switch (machine) {
-    case IMAGE_FILE_MACHINE_I386:
-    case IMAGE_FILE_MACHINE_ARMNT:
-        return KEY_WOW64_32KEY;
-    case IMAGE_FILE_MACHINE_AMD64:
-    case IMAGE_FILE_MACHINE_ARM64:
-        return KEY_WOW64_64KEY;
-    default:
-        return std::nullopt;
-    }
+    return machine == IMAGE_FILE_MACHINE_I386 || machine == IMAGE_FILE_MACHINE_ARMNT
+               ? std::optional<REGSAM>(KEY_WOW64_32KEY)
+           : machine == IMAGE_FILE_MACHINE_AMD64 || machine == IMAGE_FILE_MACHINE_ARM64
+               ? std::optional<REGSAM>(KEY_WOW64_64KEY)
+               : std::nullopt;
 }
 
 std::wstring MachineName(WORD machine) {
-    switch (machine) {
-    case IMAGE_FILE_MACHINE_I386:
-        return L"32-bit (x86)";
-    case IMAGE_FILE_MACHINE_AMD64:
-        return L"64-bit (x64)";
-    case IMAGE_FILE_MACHINE_ARM64:
-        return L"64-bit (ARM64)";
-    case IMAGE_FILE_MACHINE_ARMNT:
-        return L"32-bit (ARM)";
-    default: {
-        wchar_t text[16] = {};
-        swprintf(text, 16, L"0x%04X", machine);
-        return std::wstring(L"of machine ") + text;
+    const wchar_t* const name = machine == IMAGE_FILE_MACHINE_I386    ? L"x86"
+                                : machine == IMAGE_FILE_MACHINE_AMD64 ? L"x64"
+                                : machine == IMAGE_FILE_MACHINE_ARM64 ? L"ARM64"
+                                : machine == IMAGE_FILE_MACHINE_ARMNT ? L"ARM"
+                                                                      : nullptr;
+    wchar_t text[32] = {};
+    if (name != nullptr) {
+        swprintf(text, 32, L"%ls (%ls)", Bits(*ViewOf(machine)), name);
+    } else {
+        swprintf(text, 32, L"of machine 0x%04X", machine);
     }
-    }
+    return text;
 }
 
 std::optional<Root> CClassesView::Find(const std::wstring& path) const {

@@ -1,5 +1,7 @@
 #include "Files.h"
 
+#include "ModulePath.h"
+#include "Registry.h"
 #include "Unique.h"
 
 namespace {
@@ -7,27 +9,6 @@ namespace {
 std::wstring LastPart(const std::wstring& path) {
     const auto slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-// GetFullPathNameW, GetLongPathNameW and GetShortPathNameW alike.
-template <typename Call> std::wstring PathFrom(Call call) {
-    std::wstring text(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = call(&text[0], static_cast<DWORD>(text.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < text.size()) {
-            text.resize(length);
-            return text;
-        }
-        text.resize(length);
-    }
-}
-
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
 }
 
 // A file as the file system knows it: the serial number of its volume and its index there, so
@@ -46,7 +27,7 @@ struct Identity {
                    ? info.dwVolumeSerialNumber == other.info.dwVolumeSerialNumber &&
                          info.nFileIndexHigh == other.info.nFileIndexHigh &&
                          info.nFileIndexLow == other.info.nFileIndexLow
-                   : SamePath(fullPath, other.fullPath);
+                   : SameName(fullPath, other.fullPath);
     }
 
     std::wstring fullPath;
@@ -61,7 +42,7 @@ bool CWinFiles::Exists(const std::wstring& path) const {
 }
 
 std::wstring CWinFiles::FullPath(const std::wstring& path) const {
-    const std::wstring full = PathFrom([&](wchar_t* buffer, DWORD size) {
+    const std::wstring full = TextFrom([&](wchar_t* buffer, DWORD size) {
         return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
     });
     return full.empty() ? path : full;
@@ -76,8 +57,8 @@ std::vector<std::wstring> CWinFiles::Names(const std::wstring& path) const {
     std::vector<std::wstring> names = {LastPart(full)};
     for (const auto get : {GetLongPathNameW, GetShortPathNameW}) {
         const std::wstring name = LastPart(
-            PathFrom([&](wchar_t* buffer, DWORD size) { return get(full.c_str(), buffer, size); }));
-        if (!name.empty() && !SamePath(name, names[0])) {
+            TextFrom([&](wchar_t* buffer, DWORD size) { return get(full.c_str(), buffer, size); }));
+        if (!name.empty() && !SameName(name, names[0])) {
             names.push_back(name);
         }
     }

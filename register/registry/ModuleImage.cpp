@@ -8,6 +8,7 @@
 #include <oleauto.h>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -17,28 +18,14 @@ bool ReadAt(HANDLE file, LONG offset, void* buffer, DWORD size) {
            ReadFile(file, buffer, size, &read, nullptr) && read == size;
 }
 
-// The type's attributes, released with the scope.
-class CTypeAttributes {
-public:
-    explicit CTypeAttributes(ITypeInfo* info) : m_info(info) {
-        if (FAILED(info->GetTypeAttr(&m_attributes))) {
-            m_attributes = nullptr;
-        }
+// The type's attributes, released with the last copy.
+std::shared_ptr<const TYPEATTR> Attributes(ITypeInfo* info) {
+    TYPEATTR* attributes = nullptr;
+    if (FAILED(info->GetTypeAttr(&attributes)) || attributes == nullptr) {
+        return nullptr;
     }
-    CTypeAttributes(const CTypeAttributes&) = delete;
-    CTypeAttributes& operator=(const CTypeAttributes&) = delete;
-    ~CTypeAttributes() {
-        if (m_attributes != nullptr) {
-            m_info->ReleaseTypeAttr(m_attributes);
-        }
-    }
-    const TYPEATTR* operator->() const { return m_attributes; }
-    explicit operator bool() const { return m_attributes != nullptr; }
-
-private:
-    ITypeInfo* m_info;
-    TYPEATTR* m_attributes = nullptr;
-};
+    return {attributes, [info](TYPEATTR* held) { info->ReleaseTypeAttr(held); }};
+}
 
 std::wstring NameOf(ITypeInfo* info) {
     BSTR name = nullptr;
@@ -90,7 +77,7 @@ std::optional<std::vector<ClassInterface>> CWinFiles::Interfaces(const std::wstr
         FAILED(library->GetTypeInfoOfGuid(guid, coclass.Put()))) {
         return std::nullopt;
     }
-    const CTypeAttributes attributes(coclass.Get());
+    const auto attributes = Attributes(coclass.Get());
     if (!attributes || attributes->typekind != TKIND_COCLASS) {
         return std::nullopt;
     }
@@ -102,7 +89,7 @@ std::optional<std::vector<ClassInterface>> CWinFiles::Interfaces(const std::wstr
             FAILED(coclass->GetRefTypeInfo(reference, type.Put()))) {
             continue;
         }
-        const CTypeAttributes implemented(type.Get());
+        const auto implemented = Attributes(type.Get());
         if (!implemented) {
             continue;
         }

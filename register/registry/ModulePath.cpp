@@ -3,40 +3,23 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <vector>
 
 namespace {
 
 std::wstring Expand(const std::wstring& text) {
-    const DWORD size = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (size == 0) {
-        return text;
-    }
-    std::wstring expanded(size, L'\0');
-    const DWORD length = ExpandEnvironmentStringsW(text.c_str(), &expanded[0], size);
-    if (length == 0 || length > size) {
-        return text;
-    }
-    expanded.resize(length - 1);
-    return expanded;
-}
-
-std::wstring Variable(const wchar_t* name) {
-    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
-    std::wstring value(size, L'\0');
-    const DWORD length = size == 0 ? 0 : GetEnvironmentVariableW(name, &value[0], size);
-    value.resize(length < size ? length : 0);
-    return value;
-}
-
-bool IsSlash(wchar_t c) {
-    return c == L'\\' || c == L'/';
+    // The size it gives counts the terminating null, whether it fits or not.
+    const std::wstring expanded = TextFrom([&](wchar_t* buffer, DWORD size) {
+        const DWORD length = ExpandEnvironmentStringsW(text.c_str(), buffer, size);
+        return length != 0 && length <= size ? length - 1 : length;
+    });
+    return expanded.empty() ? text : expanded;
 }
 
 // C:\... or \\server\...
 bool IsFull(const std::wstring& path) {
-    return (path.size() >= 3 && path[1] == L':' && IsSlash(path[2])) ||
-           (path.size() >= 2 && IsSlash(path[0]) && IsSlash(path[1]));
+    const auto slash = [&](size_t at) { return path[at] == L'\\' || path[at] == L'/'; };
+    return (path.size() >= 3 && path[1] == L':' && slash(2)) ||
+           (path.size() >= 2 && slash(0) && slash(1));
 }
 
 std::wstring Trimmed(const std::wstring& text) {
@@ -119,7 +102,8 @@ std::wstring CModulePath::Resolve() const {
     std::wstring folders =
         length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(system, length);
     // A relative folder on PATH would be the tool's working directory's, not the host's.
-    const std::wstring path = Variable(L"PATH");
+    const std::wstring path = TextFrom(
+        [](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(L"PATH", buffer, size); });
     for (size_t start = 0; start < path.size();) {
         const size_t end = std::min(path.find(L';', start), path.size());
         const CModulePath folder(path.substr(start, end - start));
@@ -128,16 +112,7 @@ std::wstring CModulePath::Resolve() const {
         }
         start = end + 1;
     }
-    std::vector<wchar_t> found(MAX_PATH);
-    for (;;) {
-        const DWORD size = SearchPathW(folders.c_str(), m_text.c_str(), L".dll",
-                                       static_cast<DWORD>(found.size()), found.data(), nullptr);
-        if (size == 0) {
-            return {};
-        }
-        if (size < found.size()) {
-            return std::wstring(found.data(), size);
-        }
-        found.resize(size);
-    }
+    return TextFrom([&](wchar_t* buffer, DWORD size) {
+        return SearchPathW(folders.c_str(), m_text.c_str(), L".dll", size, buffer, nullptr);
+    });
 }

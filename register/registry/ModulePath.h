@@ -2,7 +2,23 @@
 
 #include "RegistryValue.h"
 
+#include <windows.h>
+
 #include <string>
+
+// The text a system call writes into a buffer that it says is too short by returning the size it
+// needs (GetFullPathNameW, SearchPathW and the like); empty when the call fails.
+template <typename Call> std::wstring TextFrom(Call call) {
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = call(&text[0], static_cast<DWORD>(text.size()));
+        if (length == 0 || length < text.size()) {
+            text.resize(length);
+            return text;
+        }
+        text.resize(length);
+    }
+}
 
 // A module's path as the runtime and the loader take it from where it is written: a registry value
 // by its type (only REG_EXPAND_SZ is expanded), and quotes stripped only where the runtime strips

@@ -34,8 +34,8 @@ struct RegistryWrite {
     enum Kind { kSet, kDelete, kDeleteKeyIfEmpty };
     Kind kind;
     KeyName key;
-    std::wstring name;
-    RegistryValue value; // for kSet
+    std::wstring name = {};
+    RegistryValue value = {}; // for kSet
 };
 
 // Whether two registry names (of keys, values, paths) are the same, without regard to case, as the
@@ -66,4 +66,16 @@ public:
     // Whether there are two views, as on 64-bit Windows: from Windows 7 on, they share every key
     // of Classes but CLSID and Interface ("Registry Keys Affected by WOW64").
     virtual bool TwoViews() const = 0;
+};
+
+// The registry of this machine and user.
+class CWinRegistry : public IRegistry {
+public:
+    std::optional<Values> Read(const KeyName& key, LONG* error = nullptr) const override;
+    std::vector<std::wstring> Subkeys(const KeyName& key) const override;
+    LONG CheckWrite(const KeyName& key) const override;
+    LONG Set(const KeyName& key, const std::wstring& name, const RegistryValue& value) override;
+    LONG Delete(const KeyName& key, const std::wstring& name) override;
+    LONG DeleteKeyIfEmpty(const KeyName& key) override;
+    bool TwoViews() const override;
 };

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,13 +34,9 @@ struct RegistryValue {
     std::wstring Text() const {
         std::wstring text(data.size() / sizeof(wchar_t), L'\0');
         if (!text.empty()) {
-            std::copy(data.begin(), data.begin() + text.size() * sizeof(wchar_t),
-                      reinterpret_cast<BYTE*>(&text[0]));
+            std::memcpy(&text[0], data.data(), text.size() * sizeof(wchar_t));
         }
-        while (!text.empty() && text.back() == L'\0') {
-            text.pop_back();
-        }
-        return text;
+        return text.substr(0, text.find_last_not_of(L'\0') + 1);
     }
 
     bool operator==(const RegistryValue& other) const {

@@ -1,4 +1,4 @@
-#include "WinRegistry.h"
+#include "Registry.h"
 
 #include "Unique.h"
 
@@ -10,11 +10,6 @@ HKEY Hive(Root root) {
 
 std::wstring FullPath(const KeyName& key) {
     return key.path.empty() ? L"Software\\Classes" : L"Software\\Classes\\" + key.path;
-}
-
-std::wstring Parent(const std::wstring& path) {
-    const size_t slash = path.rfind(L'\\');
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
 // The key below the key's root, by its full path, in the key's view.
@@ -113,7 +108,8 @@ LONG CWinRegistry::CheckWrite(const KeyName& key) const {
     LONG error = Open(key, FullPath(key), KEY_READ | KEY_SET_VALUE | DELETE, open);
     // A missing key is created under the nearest key there is.
     for (std::wstring path = FullPath(key); error == ERROR_FILE_NOT_FOUND && !path.empty();) {
-        path = Parent(path);
+        const size_t slash = path.rfind(L'\\');
+        path.resize(slash == std::wstring::npos ? 0 : slash);
         error = Open(key, path, KEY_CREATE_SUB_KEY, open);
     }
     return error;
