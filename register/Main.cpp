@@ -32,8 +32,8 @@ const wchar_t* const kUsage[] = {
     L"list names the classes served by that host.",
     L"check says, for 32-bit and 64-bit clients, whether each class will work through a host, and "
     L"what to do where not; it changes nothing.",
-    L"--force: add replaces another DllSurrogate; remove puts back the one add replaced even "
-    L"when it was changed since.",
+    L"--force: add replaces another host; remove puts back what add replaced even when it was "
+    L"changed since.",
 };
 
 int Usage(const std::wstring& problem) {
