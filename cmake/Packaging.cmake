@@ -1,8 +1,8 @@
 # The release zip for Windows users: x86/ and x64/ with the programs of each bitness, sample/x86/
-# and sample/x64/ with the sample DLL and client of each, beside the README and the registry
-# template. Each build tree installs its own bitness's folders (components programs and docs);
-# scripts/make-zip.sh makes the zip from both trees at once (make dist), so it needs both presets
-# built. CPack's settings name it.
+# and sample/x64/ with the sample DLL and client of each, beside the README (the quick start), the
+# manual and the registry template. Each build tree installs its own bitness's folders
+# (components programs and docs); scripts/make-zip.sh makes the zip from both trees at once
+# (make dist), so it needs both presets built. CPack's settings name it.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(PELMORA_ARCH_DIR x64)
 else()
@@ -28,10 +28,13 @@ cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL pelmora_install_regist
 
 # Text files with Windows line endings, for Notepad and reg import.
 set(dist_text ${CMAKE_BINARY_DIR}/dist-text)
-configure_file(${PROJECT_SOURCE_DIR}/README.md ${dist_text}/README.md @ONLY NEWLINE_STYLE CRLF)
+foreach(document README.md MANUAL.md)
+    configure_file(${PROJECT_SOURCE_DIR}/${document} ${dist_text}/${document} @ONLY NEWLINE_STYLE CRLF)
+endforeach()
 configure_file(${PROJECT_SOURCE_DIR}/examples/host-your-dll.reg ${dist_text}/host-your-dll.reg
                @ONLY NEWLINE_STYLE CRLF)
-install(FILES ${dist_text}/README.md ${dist_text}/host-your-dll.reg DESTINATION . COMPONENT docs)
+install(FILES ${dist_text}/README.md ${dist_text}/MANUAL.md ${dist_text}/host-your-dll.reg
+        DESTINATION . COMPONENT docs)
 
 # Both bitnesses' trees, this one and its sibling (build/mingw-x86 beside build/mingw-x64).
 get_filename_component(own_tree "${CMAKE_BINARY_DIR}" NAME)

@@ -61,7 +61,9 @@ std::wstring FixtureState() {
 // --- Registrations and the clients of both bitnesses ------------------------------------------
 
 enum class Class { Dual, Custom };
-enum class Host { Present, Missing }; // Missing: DllSurrogate names a file that is not there
+// Missing: DllSurrogate names a file that is not there. AnotherExecutable: DllSurrogateExecutable
+// names another program (the DLL's build's pelmora-register), which CreateProcess then starts.
+enum class Host { Present, Missing, AnotherExecutable };
 enum class Views { None, DllOnly, Both };
 enum class TypeLibs { None, DllPlatformInDllView, BothPlatformsInBothViews };
 
@@ -145,9 +147,10 @@ protected:
             row.host == Host::Missing
                 ? m_host.substr(0, m_host.rfind(L'\\')) + L"\\pelmora-surrogate-missing.exe"
                 : m_host;
+        const std::wstring executable = row.host == Host::AnotherExecutable ? m_tool : L"";
         bool done = r.AddClass(kDllView, clsid, m_server, check::kLibIdText);
         for (const REGSAM view : ViewsOf(row.appId)) {
-            done = done && r.AddAppId(view, clsid, host);
+            done = done && r.AddAppId(view, clsid, host, executable);
         }
         for (const REGSAM view : ViewsOf(row.interfaces)) {
             done = done && (dual ? r.AddInterface(view, check::kIidDual, L"IPelmoraDual",
@@ -188,6 +191,10 @@ protected:
         result.ended = run.ended;
         result.exitCode = run.exitCode;
         result.line = run.output.substr(0, run.output.find_last_not_of("\r\n") + 1);
+        // What the runtime started: a host lingers for the grace period after its client.
+        for (const DWORD id : Hosts()) {
+            std::cout << "running after the client: " << Ascii(ImagePath(id)) << "\n";
+        }
         WaitForHostsToEnd(result.exitCode == 0);
         return result;
     }
@@ -314,6 +321,17 @@ INSTANTIATE_TEST_SUITE_P(
                   TypeLibs::BothPlatformsInBothViews,
                   Views::None,
                   {true, true},
+                  {true, true}},
+        // Windows starts DllSurrogateExecutable, a program that serves nothing; Wine ignores it
+        // and starts the host that DllSurrogate names.
+        CheckCase{"SurrogateExecutableNamesAnotherProgram",
+                  Class::Dual,
+                  Host::AnotherExecutable,
+                  Views::Both,
+                  Views::Both,
+                  TypeLibs::BothPlatformsInBothViews,
+                  Views::None,
+                  {false, false},
                   {true, true}},
         CheckCase{"MissingHost",
                   Class::Dual,

@@ -237,8 +237,8 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
         const std::string output = clients[i]->Output();
         const auto at = output.find(done);
         // Where the kernel runs no 32-bit code, QEMU's emulation runs it, and under Wine 10 it has
-        // killed 32-bit clients at the end of this load, after their last activation (README,
-        // known limits). The client's emulator failing says nothing of the host; anywhere else a
+        // killed 32-bit clients at the end of this load, after their last activation (WINE.md,
+        // limits). The client's emulator failing says nothing of the host; anywhere else a
         // client that did not end normally is a failure.
         const bool endedNormally = at != std::string::npos && clients[i]->ExitCode() <= 1;
         const bool emulatorFailed =
@@ -265,7 +265,7 @@ TEST_F(EndToEnd, ConcurrentLoadFromBothBitnessesNeverHangs) {
         failed += clientFailed;
     }
     // A hang is what this test is for. Under a heavily loaded machine Wine has, very rarely,
-    // failed a single activation with RPC_E_DISCONNECTED (README, known limits); more than one
+    // failed a single activation with RPC_E_DISCONNECTED (WINE.md, limits); more than one
     // in a thousand is a fault of its own.
     EXPECT_LE(failed * 1000, 8ul * activationsPerClient) << failed << " failed";
     EXPECT_LE(emulatorCrashes, 2) << "too few clients ended to load the host";

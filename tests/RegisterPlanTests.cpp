@@ -3,7 +3,7 @@
 // user makes between them), what each command says, and the state it leaves.
 #include "Registration.h"
 #include "RegistryModel.h"
-#include "WinRegistry.h"
+#include "Registry.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +25,7 @@ const std::wstring kHost = kOwn.host;
 const std::wstring kHostShortName = L"C:\\Pelmora\\x64\\PELMOR~1.EXE";
 const std::wstring kOtherHost = L"\"C:\\Program Files\\Other\\surrogate.exe\"";
 const std::wstring kDll = L"C:\\Vendor\\vendor.dll";
+const std::wstring kOcx = L"C:\\Vendor\\vendor.ocx";
 
 const std::wstring kP = L"{5E1C0A01-0000-4000-8000-00000000C001}";  // no AppID
 const std::wstring kS1 = L"{5E1C0A01-0000-4000-8000-00000000C002}"; // AppID kA
@@ -65,9 +66,10 @@ KeyName Key(const std::wstring& text) {
 
 const std::wstring kWholeKey = L"<key>";
 const std::wstring kReadOnly = L"<read-only>";
+const std::wstring kUnreadable = L"<unreadable>";
 
 // A value set, or deleted (no value); with kWholeKey, the key created or deleted with its subkeys;
-// with kReadOnly, the key made one that the user may not write.
+// with kReadOnly, the key made one that the user may not write; with kUnreadable, nor read.
 struct Entry {
     std::wstring key;
     std::wstring name;
@@ -103,6 +105,8 @@ void Edit(CRegistryModel& registry, const Entries& entries) {
         const KeyName key = Key(entry.key);
         if (entry.name == kReadOnly) {
             registry.MakeReadOnly(key);
+        } else if (entry.name == kUnreadable) {
+            registry.MakeUnreadable(key);
         } else if (entry.name == kWholeKey) {
             entry.value ? registry.CreateKey(key) : registry.DeleteTree(key);
         } else if (entry.value) {
@@ -171,6 +175,12 @@ protected:
         }
         m_files.Add(kHostShortName, kHost);
         m_files.Add(kDll);
+        m_files.Add(kOcx);
+        m_files.Add(L"vendor.ocx", kOcx); // as the working directory names it
+        m_files.AddImage(L"C:\\Vendor\\vendor32.dll", IMAGE_FILE_MACHINE_I386);
+        m_files.AddImage(L"C:\\Vendor\\vendor.exe", IMAGE_FILE_MACHINE_AMD64, {},
+                         {0, false, false});
+        m_files.AddImage(L"C:\\Vendor\\managed.dll", IMAGE_FILE_MACHINE_I386, {}, {0, true, true});
     }
 
     CRegistryModel m_registry;
@@ -680,6 +690,102 @@ INSTANTIATE_TEST_SUITE_P(
                  Class(kP, L"Pelmora.P"),
                  {{L"add " + kP},
                   {L"remove " + kP, &kOwn, {{L"HKLM\\CLSID\\" + kP, L"AppID", std::nullopt}}}}},
+        // What starts is what the runtime starts: an AppID's LocalService wins over everything,
+        // and DllSurrogateExecutable over DllSurrogate.
+        PlanCase{"AppIdWithALocalServiceIsRefused",
+                 Class(kH, L"Pelmora.H") +
+                     Entries{{L"HKLM\\CLSID\\" + kH, L"AppID", Sz(kH)},
+                             {L"HKLM\\AppID\\" + kH, L"LocalService", Sz(L"VendorService")}},
+                 {{L"add " + kH,
+                   &kOwn,
+                   {},
+                   {},
+                   {kH + L" Pelmora.H: its AppID " + kH +
+                    L" has LocalService VendorService: the COM runtime would start that service, "
+                    L"not the host"},
+                   kExitLocalServer}},
+                 false},
+        PlanCase{"SurrogateExecutableOfAnotherProgramIsPutBack",
+                 WithSurrogate(Sz(kHost)) +
+                     Entries{{L"HKLM\\AppID\\" + kH, L"DllSurrogateExecutable", Sz(kOtherHost)}},
+                 {{L"add " + kH,
+                   &kOwn,
+                   {},
+                   {},
+                   {L"already has another host, " + kHost + L" with DllSurrogateExecutable " +
+                    kOtherHost + L", which the runtime starts instead (--force replaces it)"},
+                   kExitOtherHost},
+                  {L"add --force " + kH},
+                  {L"remove " + kH, &kOwn, {}, {}, {L"removed: " + kH}}}},
+        PlanCase{"ForcedOverASurrogateExecutable",
+                 WithSurrogate(Sz(kHost)) +
+                     Entries{{L"HKLM\\AppID\\" + kH, L"DllSurrogateExecutable", Sz(kOtherHost)}},
+                 {{L"add --force " + kH, &kOwn, {}, {}, {L"added: " + kH}}},
+                 false,
+                 {{L"HKLM\\AppID\\" + kH, L"DllSurrogate", Sz(kHost)},
+                  {L"HKLM\\AppID\\" + kH, L"DllSurrogateExecutable", std::nullopt}}},
+        PlanCase{
+            "SurrogateExecutableNamingThisHost",
+            WithSurrogate(Sz(kHost)) +
+                Entries{{L"HKLM\\AppID\\" + kH, L"DllSurrogateExecutable", Sz(kHostShortName)}},
+            {{L"add " + kH, &kOwn, {}, {}, {L"already added: " + kH}}},
+            false},
+        // Unquoted with a space, the runtime may take C:\Pelmora.exe: add writes it quoted.
+        PlanCase{"UnquotedHostIsMendedAndPutBack",
+                 WithSurrogate(Sz(kEarlierCopy.host)),
+                 {{L"add " + kH,
+                   &kEarlierCopy,
+                   {},
+                   {},
+                   {L"added: " + kH + L" Pelmora.H -> \"" + kEarlierCopy.host + L"\""}},
+                  {L"remove " + kH, &kEarlierCopy, {}, {}, {L"removed: " + kH}}}},
+        // Targets as users give them, and the next step for what a file is.
+        PlanCase{"PathPastedWithItsQuotes",
+                 Class(kP, L"Pelmora.P"),
+                 {{L"add \"" + kDll + L"\"", &kOwn, {}, {}, {L"added: " + kP}}, {L"remove " + kP}}},
+        PlanCase{"BareOcxNameIsAFile",
+                 Class(kQ, L"Pelmora.Q") +
+                     Entries{{L"HKLM\\CLSID\\" + kQ + L"\\InprocServer32", L"", Sz(kOcx)}},
+                 {{L"add vendor.ocx", &kOwn, {}, {}, {L"added: " + kQ}}, {L"remove " + kQ}}},
+        PlanCase{"DllOfTheOtherBitnessNamesTheOtherTool",
+                 Class(kP, L"Pelmora.P"),
+                 {{L"add C:\\Vendor\\vendor32.dll",
+                   &kOwn,
+                   {},
+                   {},
+                   {L"C:\\Vendor\\vendor32.dll is a 32-bit DLL: use the 32-bit tool, "
+                    L"x86\\pelmora-register, beside the 32-bit host"},
+                   kExitNotRegistered}},
+                 false},
+        PlanCase{"ProgramIsNoComDll",
+                 Class(kP, L"Pelmora.P"),
+                 {{L"add C:\\Vendor\\vendor.exe",
+                   &kOwn,
+                   {},
+                   {},
+                   {L"C:\\Vendor\\vendor.exe is a program, not a COM DLL"},
+                   kExitNotRegistered}},
+                 false},
+        PlanCase{"DotNetAssemblyNeedsRegasm",
+                 Class(kP, L"Pelmora.P"),
+                 {{L"add C:\\Vendor\\managed.dll",
+                   &kOwn,
+                   {},
+                   {},
+                   {L"C:\\Vendor\\managed.dll is a .NET assembly: register it with the 64-bit "
+                    L"regasm"},
+                   kExitNotRegistered}},
+                 false},
+        PlanCase{"ClassKeyThatMayNotBeReadIsNotNotRegistered",
+                 Class(kP, L"Pelmora.P") +
+                     Entries{{L"HKLM\\CLSID\\" + kP, kUnreadable, std::nullopt}},
+                 {{L"add " + kP,
+                   &kOwn,
+                   {},
+                   {},
+                   {L"reading HKLM\\Software\\Classes\\CLSID\\" + kP + L" is denied"},
+                   kExitAccessDenied}},
+                 false},
         // Keys the user may not write, found before anything is written.
         PlanCase{"NoRightToWriteOneOfTheKeys",
                  Class(kP, L"Pelmora.P") + kHosted +

@@ -11,8 +11,10 @@ std::wstring UpperText(std::wstring text) {
     return text;
 }
 
-bool IsAppId(const std::wstring& upperPath) {
-    return upperPath == L"APPID" || upperPath.rfind(L"APPID\\", 0) == 0;
+// Only these are kept per view from Windows 7 on, of the keys COM classes use.
+bool IsShared(const std::wstring& upperPath) {
+    const std::wstring top = upperPath.substr(0, upperPath.find(L'\\'));
+    return top != L"CLSID" && top != L"INTERFACE";
 }
 
 std::wstring Parent(const std::wstring& path) {
@@ -24,11 +26,20 @@ std::wstring Parent(const std::wstring& path) {
 
 CRegistryModel::KeyId CRegistryModel::Id(const KeyName& key) const {
     const std::wstring path = UpperText(key.path);
-    return {IsAppId(path) ? 0 : key.view, std::wstring(RootName(key.root)) + L"\\" + path};
+    return {IsShared(path) ? 0 : key.view, std::wstring(RootName(key.root)) + L"\\" + path};
 }
 
-std::optional<Values> CRegistryModel::Read(const KeyName& key) const {
+std::optional<Values> CRegistryModel::Read(const KeyName& key, LONG* error) const {
     const auto found = m_keys.find(Id(key));
+    const bool denied = m_unreadable.count(Id(key)) != 0;
+    if (error != nullptr) {
+        *error = denied                  ? ERROR_ACCESS_DENIED
+                 : found == m_keys.end() ? ERROR_FILE_NOT_FOUND
+                                         : ERROR_SUCCESS;
+    }
+    if (denied) {
+        return std::nullopt;
+    }
     return found == m_keys.end() ? std::nullopt : std::optional<Values>(found->second.values);
 }
 
@@ -181,30 +192,32 @@ std::wstring CFilesModel::Resolve(const CModulePath& module) const {
 }
 
 void CFilesModel::AddImage(const std::wstring& path, WORD machine,
-                           std::map<std::wstring, std::vector<ClassInterface>> classes) {
+                           std::map<std::wstring, std::vector<ClassInterface>> classes,
+                           PeImage image) {
     Add(path);
-    Image& image = m_images[Upper(path)];
-    image.machine = machine;
+    Module& module = m_images[Upper(path)];
+    module.image = image;
+    module.image.machine = machine;
     for (auto& [clsid, interfaces] : classes) {
-        image.classes[Upper(clsid)] = std::move(interfaces);
+        module.classes[Upper(clsid)] = std::move(interfaces);
     }
 }
 
-WORD CFilesModel::Machine(const std::wstring& path) const {
+PeImage CFilesModel::Image(const std::wstring& path) const {
     const auto file = m_files.find(Upper(path));
     const auto image = file == m_files.end() ? m_images.end() : m_images.find(file->second.second);
-    return image == m_images.end() ? 0 : image->second.machine;
+    return image == m_images.end() ? PeImage() : image->second.image;
 }
 
-std::optional<std::vector<ClassInterface>> CFilesModel::Interfaces(const std::wstring& path,
-                                                                   const std::wstring& clsid) const {
+std::optional<std::vector<ClassInterface>>
+CFilesModel::Interfaces(const std::wstring& path, const std::wstring& clsid) const {
     const auto file = m_files.find(Upper(path));
     const auto image = file == m_files.end() ? m_images.end() : m_images.find(file->second.second);
     if (image == m_images.end()) {
         return std::nullopt;
     }
     const auto found = image->second.classes.find(Upper(clsid));
-    return found == image->second.classes.end() ? std::nullopt
-                                                 : std::optional<std::vector<ClassInterface>>(
-                                                       found->second);
+    return found == image->second.classes.end()
+               ? std::nullopt
+               : std::optional<std::vector<ClassInterface>>(found->second);
 }

@@ -41,7 +41,7 @@ const RegistryValue kOldCopy = Sz(L"C:\\Pelmora\\1.0\\pelmora-surrogate.exe");
 
 struct Key {
     bool exists = false;
-    CSurrogateUndo::Values values; // in name order
+    Values values; // in name order
 
     void Set(const std::wstring& name, const RegistryValue& value) {
         exists = true;
@@ -81,8 +81,9 @@ struct Step {
     std::wstring clsid;
     bool force;
     Outcome expected;
-    // kByHand: DllSurrogate's new value; kAdd: the host of another copy of the tool
+    // kByHand: the value's new data; kAdd: the host of another copy of the tool
     std::optional<RegistryValue> value;
+    std::wstring name = L"DllSurrogate"; // kByHand: the value set
 };
 
 Step Add(const wchar_t* view, Outcome expected, bool force = false,
@@ -96,8 +97,8 @@ Step Remove(const wchar_t* view, Outcome expected, bool force = false,
 Step AddFrom(const RegistryValue& host, const wchar_t* view, Outcome expected, bool force) {
     return {Step::kAdd, view, kClass, force, expected, host};
 }
-Step ByHand(const RegistryValue& value) {
-    return {Step::kByHand, L"", L"", false, Outcome::kUnchanged, value};
+Step ByHand(const RegistryValue& value, const std::wstring& name = L"DllSurrogate") {
+    return {Step::kByHand, L"", L"", false, Outcome::kUnchanged, value, name};
 }
 
 struct Case {
@@ -112,11 +113,11 @@ void PrintTo(const Case& c, std::ostream* out) {
 }
 
 // Stores writes as the tool does; a key is deleted only when nothing is left in it.
-void Store(Key& key, const std::vector<CSurrogateUndo::Write>& writes) {
+void Store(Key& key, const std::vector<RegistryWrite>& writes) {
     for (const auto& write : writes) {
-        if (write.kind == CSurrogateUndo::Write::kSet) {
+        if (write.kind == RegistryWrite::kSet) {
             key.Set(write.name, write.value);
-        } else if (write.kind == CSurrogateUndo::Write::kDelete) {
+        } else if (write.kind == RegistryWrite::kDelete) {
             key.Erase(write.name);
         } else if (key.values.empty()) {
             key.exists = false;
@@ -132,19 +133,21 @@ TEST_P(SurrogateUndoModel, EveryStepLeavesWhatTheNextCanUndo) {
     for (size_t i = 0; i < c.steps.size(); ++i) {
         const Step& step = c.steps[i];
         if (step.kind == Step::kByHand) {
-            key.Set(L"DllSurrogate", *step.value);
+            key.Set(step.name, *step.value);
             continue;
         }
         CSurrogateUndo undo(key.exists, key.values);
         const RegistryValue& host = step.value                             ? *step.value
                                     : std::wstring(step.view) == L"32-bit" ? kHost32
                                                                            : kHost64;
-        const auto namesHost = [&](const RegistryValue& value) { return value == host; };
+        const auto namesHost = [&](const RegistryValue& value) {
+            return value == host ? CSurrogateUndo::Naming::kHost : CSurrogateUndo::Naming::kOther;
+        };
         const Outcome outcome = step.kind == Step::kRemove
                                     ? undo.Remove(step.view, step.clsid, step.force)
                                     : undo.Add(step.view, step.clsid, host, namesHost, step.force);
         EXPECT_EQ(static_cast<int>(step.expected), static_cast<int>(outcome)) << "step " << i;
-        const std::vector<CSurrogateUndo::Write> writes = undo.Writes();
+        const std::vector<RegistryWrite> writes = undo.Writes({});
         if (outcome == Outcome::kOtherHost || outcome == Outcome::kChangedSince ||
             outcome == Outcome::kNotListed || outcome == Outcome::kUnchanged ||
             outcome == Outcome::kUnreadable) {
@@ -230,6 +233,18 @@ INSTANTIATE_TEST_SUITE_P(
               {L"PelmoraRegisterUndo", MultiSz({L"no-key", kClass})}}},
             {Remove(L"32-bit", Outcome::kChangedSince), Remove(L"32-bit", Outcome::kRemoved, true)},
             kNoKey},
+        // DllSurrogateExecutable is the program CreateProcess starts: another one is another
+        // host, replaced only when forced, and put back.
+        Case{"ExecutableOfAnotherProgramIsAnotherHost",
+             {true, {{L"DllSurrogate", kHost32}, {L"DllSurrogateExecutable", kHand}}},
+             {Add(L"32-bit", Outcome::kOtherHost), Add(L"32-bit", Outcome::kAdded, true),
+              Remove(L"32-bit", Outcome::kRemoved)}},
+        // Stopped after DllSurrogate but before the executable's deletion: either value as add
+        // found it or left it can be undone.
+        Case{"StoppedBetweenTheTwoValues",
+             {true, {{L"DllSurrogate", kHand}, {L"DllSurrogateExecutable", kHand}}},
+             {Add(L"32-bit", Outcome::kAdded, true), ByHand(kHand, L"DllSurrogateExecutable"),
+              Remove(L"32-bit", Outcome::kRemoved)}},
         Case{"UnreadableRecord",
              {true,
               {{L"DllSurrogate", kHost32},

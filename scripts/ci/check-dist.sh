@@ -23,7 +23,7 @@ echo "dist-check: $name.zip matches $name.zip.sha256"
 rm -rf "$check"
 mkdir -p "$check/unpacked"
 (cd "$check/unpacked" && cmake -E tar xf "$zip")
-expected="README.md host-your-dll.reg x86/pelmora-surrogate.exe x64/pelmora-surrogate.exe"
+expected="README.md MANUAL.md host-your-dll.reg x86/pelmora-surrogate.exe x64/pelmora-surrogate.exe"
 for arch in x86 x64; do
     expected="$expected sample/$arch/pelmora-sample.dll sample/$arch/pelmora-sample-client.exe"
 done
@@ -47,21 +47,37 @@ for arch in x86 x64; do
 done
 echo "dist-check: the images are stripped"
 
-# Every link in the README, and every path into the zip that it names, is in the zip.
+# Every link in the README and the manual (to a file of the zip, and to a heading there), and every
+# path into the zip that they name, is in the zip.
 readme="$check/unpacked/README.md"
-tr -d '\r' <"$readme" | grep -o '](\([^)]*\))' | sed 's/^](//; s/)$//' >"$check/links.txt" || true
-tr -d '\r' <"$readme" | grep -oE '(x86|x64|sample)\\[A-Za-z0-9_.\\-]+' | sed 's|\\|/|g' \
-    >"$check/paths.txt" || true
-while read -r target; do
-    case $target in *://* | '#'*) continue ;; esac
-    [ -e "$check/unpacked/$target" ] || fail "the README links to $target, which the zip lacks"
-done <"$check/links.txt"
-while read -r path; do
-    path=${path%/}
-    [ -e "$check/unpacked/$path" ] || [ -e "$check/unpacked/$path.exe" ] ||
-        fail "the README names $path, which the zip lacks"
-done <"$check/paths.txt"
-echo "dist-check: the README's $(wc -l <"$check/links.txt") links and $(wc -l <"$check/paths.txt") paths are in the zip"
+# A heading's anchor as Markdown viewers make it: lower case, spaces to hyphens, no punctuation.
+anchors() { tr -d '\r' <"$1" | sed -n 's/^#\{1,6\} //p' | tr 'A-Z ' 'a-z-' | tr -cd 'a-z0-9_\n-'; }
+links=0
+paths=0
+for document in README.md MANUAL.md; do
+    file="$check/unpacked/$document"
+    tr -d '\r' <"$file" | grep -o '](\([^)]*\))' | sed 's/^](//; s/)$//' >"$check/links.txt" || true
+    tr -d '\r' <"$file" | grep -oE '(x86|x64|sample)\\[A-Za-z0-9_.\\-]+' | sed 's|\\|/|g' \
+        >"$check/paths.txt" || true
+    while read -r target; do
+        case $target in *://*) continue ;; esac
+        name=${target%%#*}
+        [ -n "$name" ] || name=$document
+        [ -e "$check/unpacked/$name" ] || fail "the $document links to $name, which the zip lacks"
+        case $target in
+        *'#'*) anchors "$check/unpacked/$name" | grep -qx "${target#*#}" ||
+            fail "the $document links to $target, a heading $name lacks" ;;
+        esac
+    done <"$check/links.txt"
+    while read -r path; do
+        path=${path%/}
+        [ -e "$check/unpacked/$path" ] || [ -e "$check/unpacked/$path.exe" ] ||
+            fail "the $document names $path, which the zip lacks"
+    done <"$check/paths.txt"
+    links=$((links + $(wc -l <"$check/links.txt")))
+    paths=$((paths + $(wc -l <"$check/paths.txt")))
+done
+echo "dist-check: the README's and the manual's $links links and $paths paths are in the zip"
 
 # The README's recipe (See it work), line by line as a user types it, in the unpacked zip: the
 # 64-bit client uses the 32-bit sample through the 32-bit host.

@@ -80,9 +80,11 @@ bool CCheckRegistration::AddClass(REGSAM view, REFCLSID clsid, const std::wstrin
            (libId.empty() || Set(view, key + L"\\TypeLib", nullptr, libId));
 }
 
-bool CCheckRegistration::AddAppId(REGSAM view, REFGUID appId, const std::wstring& host) {
+bool CCheckRegistration::AddAppId(REGSAM view, REFGUID appId, const std::wstring& host,
+                                  const std::wstring& executable) {
     const std::wstring key = L"AppID\\" + win::GuidText(appId);
-    return Create(view, key) && Set(view, key, L"DllSurrogate", host);
+    return Create(view, key) && Set(view, key, L"DllSurrogate", host) &&
+           (executable.empty() || Set(view, key, L"DllSurrogateExecutable", executable));
 }
 
 bool CCheckRegistration::AddInterface(REGSAM view, REFIID iid, const std::wstring& name,

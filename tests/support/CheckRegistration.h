@@ -22,8 +22,9 @@ public:
     // TypeLib = libId unless it is empty.
     bool AddClass(REGSAM view, REFCLSID clsid, const std::wstring& server,
                   const std::wstring& libId);
-    // AppID\{appId}: DllSurrogate = host.
-    bool AddAppId(REGSAM view, REFGUID appId, const std::wstring& host);
+    // AppID\{appId}: DllSurrogate = host, and DllSurrogateExecutable = executable unless empty.
+    bool AddAppId(REGSAM view, REFGUID appId, const std::wstring& host,
+                  const std::wstring& executable = {});
     // Interface\{iid}: its name, ProxyStubClsid32, and TypeLib = libId with Version = version
     // unless libId is empty.
     bool AddInterface(REGSAM view, REFIID iid, const std::wstring& name,

@@ -1,9 +1,14 @@
-#include "ModuleFacts.h"
+// What a module's file says of itself, read without loading it as code: its PE headers, and the
+// interfaces its type library gives a class.
+#include "Files.h"
 
 #include "Text.h"
 #include "Unique.h"
 
 #include <oleauto.h>
+
+#include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -13,28 +18,14 @@ bool ReadAt(HANDLE file, LONG offset, void* buffer, DWORD size) {
            ReadFile(file, buffer, size, &read, nullptr) && read == size;
 }
 
-// The type's attributes, released with the scope.
-class CTypeAttributes {
-public:
-    explicit CTypeAttributes(ITypeInfo* info) : m_info(info) {
-        if (FAILED(info->GetTypeAttr(&m_attributes))) {
-            m_attributes = nullptr;
-        }
+// The type's attributes, released with the last copy.
+std::shared_ptr<const TYPEATTR> Attributes(ITypeInfo* info) {
+    TYPEATTR* attributes = nullptr;
+    if (FAILED(info->GetTypeAttr(&attributes)) || attributes == nullptr) {
+        return nullptr;
     }
-    CTypeAttributes(const CTypeAttributes&) = delete;
-    CTypeAttributes& operator=(const CTypeAttributes&) = delete;
-    ~CTypeAttributes() {
-        if (m_attributes != nullptr) {
-            m_info->ReleaseTypeAttr(m_attributes);
-        }
-    }
-    const TYPEATTR* operator->() const { return m_attributes; }
-    explicit operator bool() const { return m_attributes != nullptr; }
-
-private:
-    ITypeInfo* m_info;
-    TYPEATTR* m_attributes = nullptr;
-};
+    return {attributes, [info](TYPEATTR* held) { info->ReleaseTypeAttr(held); }};
+}
 
 std::wstring NameOf(ITypeInfo* info) {
     BSTR name = nullptr;
@@ -49,8 +40,8 @@ std::wstring NameOf(ITypeInfo* info) {
 
 } // namespace
 
-WORD CModuleFacts::Machine() const {
-    const win::UniqueFileHandle file(CreateFileW(m_path.c_str(), GENERIC_READ, FILE_SHARE_READ,
+PeImage CWinFiles::Image(const std::wstring& path) const {
+    const win::UniqueFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
                                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                                  nullptr));
     IMAGE_DOS_HEADER dos = {};
@@ -60,23 +51,33 @@ WORD CModuleFacts::Machine() const {
         dos.e_lfanew <= 0 || !ReadAt(file.Get(), dos.e_lfanew, &signature, sizeof(signature)) ||
         signature != IMAGE_NT_SIGNATURE ||
         !ReadAt(file.Get(), dos.e_lfanew + sizeof(signature), &header, sizeof(header))) {
-        return 0;
+        return {};
     }
-    return header.Machine;
+    // The CLR header's directory, where the optional header is long enough to hold it.
+    const LONG optional = dos.e_lfanew + sizeof(signature) + sizeof(header);
+    IMAGE_OPTIONAL_HEADER32 pe32 = {};
+    IMAGE_OPTIONAL_HEADER64 pe64 = {};
+    ReadAt(file.Get(), optional, &pe32, std::min<DWORD>(header.SizeOfOptionalHeader, sizeof(pe32)));
+    ReadAt(file.Get(), optional, &pe64, std::min<DWORD>(header.SizeOfOptionalHeader, sizeof(pe64)));
+    const auto& clr = (pe64.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC
+                           ? pe64.DataDirectory
+                           : pe32.DataDirectory)[IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR];
+    return {header.Machine, (header.Characteristics & IMAGE_FILE_DLL) != 0,
+            clr.VirtualAddress != 0};
 }
 
-std::optional<std::vector<ClassInterface>>
-CModuleFacts::Interfaces(const std::wstring& clsid) const {
+std::optional<std::vector<ClassInterface>> CWinFiles::Interfaces(const std::wstring& path,
+                                                                 const std::wstring& clsid) const {
     GUID guid = {};
     win::ComPtr<ITypeLib> library;
     win::ComPtr<ITypeInfo> coclass;
     // A DLL's library is read as a resource, whatever the DLL's machine.
     if (FAILED(CLSIDFromString(clsid.c_str(), &guid)) ||
-        FAILED(LoadTypeLibEx(m_path.c_str(), REGKIND_NONE, library.Put())) ||
+        FAILED(LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.Put())) ||
         FAILED(library->GetTypeInfoOfGuid(guid, coclass.Put()))) {
         return std::nullopt;
     }
-    const CTypeAttributes attributes(coclass.Get());
+    const auto attributes = Attributes(coclass.Get());
     if (!attributes || attributes->typekind != TKIND_COCLASS) {
         return std::nullopt;
     }
@@ -88,7 +89,7 @@ CModuleFacts::Interfaces(const std::wstring& clsid) const {
             FAILED(coclass->GetRefTypeInfo(reference, type.Put()))) {
             continue;
         }
-        const CTypeAttributes implemented(type.Get());
+        const auto implemented = Attributes(type.Get());
         if (!implemented) {
             continue;
         }

@@ -22,11 +22,7 @@ std::wstring CRegistrationLock::Acquire(DWORD timeoutMs) {
     if (!m_mutex) {
         m_mutex.Reset(OpenMutexW(kAccess, FALSE, kName));
     }
-    if (!m_mutex) {
-        return L"the lock " + std::wstring(kName) + L" cannot be had: system error " +
-               std::to_wstring(GetLastError());
-    }
-    switch (WaitForSingleObject(m_mutex.Get(), timeoutMs)) {
+    switch (m_mutex ? WaitForSingleObject(m_mutex.Get(), timeoutMs) : WAIT_FAILED) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED: // a tool that ended without letting go; what it wrote is read afresh
         m_held = true;

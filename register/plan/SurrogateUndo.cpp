@@ -3,52 +3,22 @@
 #include "Registry.h"
 
 #include <algorithm>
-#include <cwctype>
 
 const wchar_t* const CSurrogateUndo::kSurrogateName = L"DllSurrogate";
+const wchar_t* const CSurrogateUndo::kExecutableName = L"DllSurrogateExecutable";
 const wchar_t* const CSurrogateUndo::kUndoName = L"PelmoraRegisterUndo";
 
 namespace {
 
-// A record is a multi-string of three lines: "layer <n>", "replaced <state>" and
-// "written <value>", where a state is "no-key", "no-value" or a value, and a value is its type in
-// decimal and its bytes in hex ("1 43003a00..."). The record of a class is named
-// "PelmoraRegisterUndo <view> <CLSID>". 1.0.0 kept one record per AppID, named
-// "PelmoraRegisterUndo": the prior DllSurrogate ("no-key", "no-value", "string:<text>" or
-// "expand:<text>"), then the CLSIDs of the classes relying on the change, of either view.
+// A class's record is a multi-string of the lines "layer <n>", "replaced <state>" and
+// "written <value>", and "executable <value>" where add replaced a DllSurrogateExecutable too. A
+// state is "no-key", "no-value" or a value, and a value is its type in decimal and its bytes in
+// hex ("1 43003a00..."); it is named "PelmoraRegisterUndo <view> <CLSID>". 1.0.0 kept one record
+// per AppID, named "PelmoraRegisterUndo": the DllSurrogate it replaced ("no-key", "no-value",
+// "string:<text>" or "expand:<text>"), then the CLSIDs of the classes relying on it, of either
+// view.
 constexpr const wchar_t* kNoKey = L"no-key";
 constexpr const wchar_t* kNoValue = L"no-value";
-constexpr const wchar_t* kOldString = L"string:";
-constexpr const wchar_t* kOldExpandString = L"expand:";
-constexpr const wchar_t* kOldHostFile = L"\\pelmora-surrogate.exe";
-
-std::wstring Upper(std::wstring text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); });
-    return text;
-}
-
-std::vector<std::wstring> Lines(const RegistryValue& value) {
-    std::vector<std::wstring> lines;
-    if (value.type != REG_MULTI_SZ) {
-        return lines;
-    }
-    const std::wstring text = value.Text();
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find(L'\0', start), text.size());
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
-RegistryValue MultiString(const std::vector<std::wstring>& lines) {
-    std::wstring text;
-    for (const auto& line : lines) {
-        text += line + L'\0';
-    }
-    return RegistryValue::String(text, REG_MULTI_SZ);
-}
 
 std::wstring ValueText(const RegistryValue& value) {
     static const wchar_t digits[] = L"0123456789abcdef";
@@ -75,18 +45,9 @@ std::optional<RegistryValue> ParseValue(const std::wstring& text) {
     return value;
 }
 
-std::wstring StateText(const SurrogateState& state) {
-    return state.kind == SurrogateState::kNoKey     ? kNoKey
-           : state.kind == SurrogateState::kNoValue ? kNoValue
-                                                    : ValueText(state.value);
-}
-
 std::optional<SurrogateState> ParseState(const std::wstring& text) {
-    if (text == kNoKey) {
-        return SurrogateState{SurrogateState::kNoKey, {}};
-    }
-    if (text == kNoValue) {
-        return SurrogateState{SurrogateState::kNoValue, {}};
+    if (text == kNoKey || text == kNoValue) {
+        return SurrogateState{text == kNoKey ? SurrogateState::kNoKey : SurrogateState::kNoValue};
     }
     const auto value = ParseValue(text);
     return value ? std::optional<SurrogateState>({SurrogateState::kValue, *value}) : std::nullopt;
@@ -94,37 +55,88 @@ std::optional<SurrogateState> ParseState(const std::wstring& text) {
 
 // 1.0.0's first line: how DllSurrogate was, as a string of the type it had.
 std::optional<SurrogateState> ParseOldMarker(const std::wstring& marker) {
-    if (marker == kNoKey || marker == kNoValue) {
-        return ParseState(marker);
-    }
-    for (const auto& [prefix, type] :
-         {std::pair<std::wstring, DWORD>{kOldString, REG_SZ}, {kOldExpandString, REG_EXPAND_SZ}}) {
+    for (const auto& [prefix, type] : {std::pair<std::wstring, DWORD>{L"string:", REG_SZ},
+                                       std::pair<std::wstring, DWORD>{L"expand:", REG_EXPAND_SZ}}) {
         if (marker.compare(0, prefix.size(), prefix) == 0) {
             return SurrogateState{SurrogateState::kValue,
                                   RegistryValue::String(marker.substr(prefix.size()), type)};
         }
     }
-    return std::nullopt;
+    return marker == kNoKey || marker == kNoValue ? ParseState(marker) : std::nullopt;
 }
 
 // 1.0.0 wrote the full path of the host beside it, quoted when it had a space. It may have moved
 // since, so any such path is taken as its.
 bool IsOldHostValue(const RegistryValue& value) {
-    if (value.type != REG_SZ) {
-        return false;
-    }
-    std::wstring path = value.Text();
+    std::wstring path = value.type == REG_SZ ? value.Text() : L"";
     const bool quoted = path.size() >= 2 && path.front() == L'"' && path.back() == L'"';
     if (quoted) {
         path = path.substr(1, path.size() - 2);
     }
-    const std::wstring file = kOldHostFile;
+    const std::wstring file = L"\\pelmora-surrogate.exe";
     return path.find(L'"') == std::wstring::npos &&
            quoted == (path.find(L' ') != std::wstring::npos) && path.size() > file.size() &&
            SameName(path.substr(path.size() - file.size()), file);
 }
 
+std::vector<std::wstring> Lines(const RegistryValue& value) {
+    std::vector<std::wstring> lines;
+    const std::wstring text = value.type == REG_MULTI_SZ ? value.Text() : L"";
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find(L'\0', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+RegistryValue MultiString(const std::vector<std::wstring>& lines) {
+    std::wstring text;
+    for (const auto& line : lines) {
+        text += line + L'\0';
+    }
+    return RegistryValue::String(text, REG_MULTI_SZ);
+}
+
 } // namespace
+
+std::wstring CSurrogateUndo::Entry::Name() const {
+    return std::wstring(kUndoName) + L" " + view + L" " + clsid;
+}
+
+RegistryValue CSurrogateUndo::Entry::Record() const {
+    std::vector<std::wstring> lines = {
+        L"layer " + std::to_wstring(layer),
+        L"replaced " + (replaced.kind == SurrogateState::kNoKey     ? std::wstring(kNoKey)
+                        : replaced.kind == SurrogateState::kNoValue ? std::wstring(kNoValue)
+                                                                    : ValueText(replaced.value)),
+        L"written " + ValueText(*written)};
+    if (replaced.executable) {
+        lines.push_back(L"executable " + ValueText(*replaced.executable));
+    }
+    return MultiString(lines);
+}
+
+bool CSurrogateUndo::Entry::Parse(const RegistryValue& value) {
+    const std::vector<std::wstring> lines = Lines(value);
+    const auto after = [&](size_t line, const std::wstring& word) {
+        return lines.size() > line && StartsWithName(lines[line], word + L" ")
+                   ? lines[line].substr(word.size() + 1)
+                   : L"?";
+    };
+    const std::wstring number = after(0, L"layer");
+    const auto state = ParseState(after(1, L"replaced"));
+    written = ParseValue(after(2, L"written"));
+    const auto executable = ParseValue(after(3, L"executable"));
+    if ((lines.size() != 3 && !(lines.size() == 4 && executable)) || !state || !written ||
+        number.empty() || number.find_first_not_of(L"0123456789") != std::wstring::npos) {
+        return false;
+    }
+    layer = std::wcstoul(number.c_str(), nullptr, 10);
+    replaced = *state;
+    replaced.executable = executable;
+    return true;
+}
 
 CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values, SameHost sameHost)
     : m_current{keyExists ? SurrogateState::kNoValue : SurrogateState::kNoKey, {}},
@@ -132,43 +144,28 @@ CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values, SameHost sa
     const std::wstring prefix = std::wstring(kUndoName) + L" ";
     for (const auto& [name, value] : values) {
         if (SameName(name, kSurrogateName)) {
-            m_current = {SurrogateState::kValue, value};
+            m_current.kind = SurrogateState::kValue;
+            m_current.value = value;
+        } else if (SameName(name, kExecutableName)) {
+            m_current.executable = value;
         } else if (SameName(name, kUndoName)) {
             const std::vector<std::wstring> lines = Lines(value);
-            if (lines.empty()) {
-                continue;
-            }
-            m_oldMarker = lines.front();
+            m_oldMarker = lines.empty() ? std::wstring() : lines.front();
             const auto replaced = ParseOldMarker(m_oldMarker);
             for (size_t i = 1; i < lines.size() && !lines[i].empty(); ++i) {
                 if (replaced) {
                     m_entries.push_back({L"", lines[i], 0, *replaced, std::nullopt});
                 } else {
-                    m_unreadable.insert({L"", Upper(lines[i])});
+                    m_unreadable.emplace_back(L"", lines[i]);
                 }
             }
         } else if (StartsWithName(name, prefix)) {
             const size_t space = name.rfind(L' ');
-            Entry entry{name.substr(prefix.size(), space - prefix.size()),
-                        name.substr(space + 1),
-                        0,
-                        {},
-                        std::nullopt};
-            const std::vector<std::wstring> lines = Lines(value);
-            const auto replaced = lines.size() == 3 && StartsWithName(lines[1], L"replaced ")
-                                      ? ParseState(lines[1].substr(9))
-                                      : std::nullopt;
-            const auto written = lines.size() == 3 && StartsWithName(lines[2], L"written ")
-                                     ? ParseValue(lines[2].substr(8))
-                                     : std::nullopt;
-            if (replaced && written && StartsWithName(lines[0], L"layer ") && lines[0].size() > 6 &&
-                lines[0].find_first_not_of(L"0123456789", 6) == std::wstring::npos) {
-                entry.layer = std::wcstoul(lines[0].c_str() + 6, nullptr, 10);
-                entry.replaced = *replaced;
-                entry.written = *written;
+            Entry entry{name.substr(prefix.size(), space - prefix.size()), name.substr(space + 1)};
+            if (entry.Parse(value)) {
                 m_entries.push_back(entry);
             } else {
-                m_unreadable.insert({Upper(entry.view), Upper(entry.clsid)});
+                m_unreadable.emplace_back(entry.view, entry.clsid);
             }
         }
     }
@@ -177,8 +174,10 @@ CSurrogateUndo::CSurrogateUndo(bool keyExists, const Values& values, SameHost sa
 }
 
 bool CSurrogateUndo::IsUnreadable(const std::wstring& view, const std::wstring& clsid) const {
-    return m_unreadable.count({Upper(view), Upper(clsid)}) != 0 ||
-           m_unreadable.count({L"", Upper(clsid)}) != 0;
+    return std::any_of(m_unreadable.begin(), m_unreadable.end(), [&](const auto& record) {
+        return SameName(record.second, clsid) &&
+               (record.first.empty() || SameName(record.first, view));
+    });
 }
 
 const CSurrogateUndo::Entry* CSurrogateUndo::Find(const std::wstring& view,
@@ -199,7 +198,7 @@ void CSurrogateUndo::Erase(const Entry* entry) {
     m_entries.erase(m_entries.begin() + (entry - m_entries.data()));
 }
 
-bool CSurrogateUndo::Matches(const Entry& entry, const SurrogateState& state) const {
+bool CSurrogateUndo::Wrote(const Entry& entry, const SurrogateState& state) const {
     if (state.kind != SurrogateState::kValue) {
         return false;
     }
@@ -256,12 +255,19 @@ CSurrogateUndo::Outcome CSurrogateUndo::Add(const std::wstring& view, const std:
         return std::max_element(m_entries.begin(), m_entries.end(),
                                 [](const Entry& a, const Entry& b) { return a.layer < b.layer; });
     };
-    const bool hostThere = m_current.kind == SurrogateState::kValue && namesHost(m_current.value);
+    // No DllSurrogate yet is for add to write, as a form to mend is; no DllSurrogateExecutable
+    // leaves DllSurrogate to name the program.
+    const Naming surrogate =
+        m_current.kind == SurrogateState::kValue ? namesHost(m_current.value) : Naming::kHostToMend;
+    const Naming executable =
+        m_current.executable ? namesHost(*m_current.executable) : Naming::kHost;
+    const bool hostThere = surrogate == Naming::kHost && executable == Naming::kHost;
+    const bool other = surrogate == Naming::kOther || executable == Naming::kOther;
     if (const Entry* own = Find(view, clsid)) {
         if (hostThere && own->layer == top()->layer && Matches(*own, m_current)) {
             return Outcome::kUnchanged;
         }
-        if (!force) {
+        if (!force && (hostThere || other)) {
             return hostThere ? Outcome::kUnchanged : Outcome::kOtherHost;
         }
         // Out of date (another copy's host, or changed since): taken out as remove would,
@@ -280,12 +286,12 @@ CSurrogateUndo::Outcome CSurrogateUndo::Add(const std::wstring& view, const std:
         }
         return Outcome::kUnchanged;
     }
-    if (m_current.kind == SurrogateState::kValue && !force) {
+    if (other && !force) {
         return Outcome::kOtherHost;
     }
     const unsigned layer = m_entries.empty() ? 1 : top()->layer + 1;
     m_entries.push_back({view, clsid, layer, m_current, host});
-    m_current = {SurrogateState::kValue, host};
+    m_current = {SurrogateState::kValue, host, std::nullopt};
     return Outcome::kAdded;
 }
 
@@ -299,33 +305,30 @@ CSurrogateUndo::Outcome CSurrogateUndo::Remove(const std::wstring& view, const s
         return Outcome::kNotListed;
     }
     const unsigned layer = own->layer;
-    const auto inLayer = [&](unsigned n) {
-        return std::count_if(m_entries.begin(), m_entries.end(),
-                             [&](const Entry& entry) { return entry.layer == n; });
-    };
-    if (inLayer(layer) == 1) {
+    if (std::count_if(m_entries.begin(), m_entries.end(),
+                      [&](const Entry& entry) { return entry.layer == layer; }) == 1) {
         // The value this add wrote is now in DllSurrogate, or was replaced by the layer above.
-        std::optional<unsigned> above;
-        for (const Entry& entry : m_entries) {
-            if (entry.layer > layer && (!above || entry.layer < *above)) {
-                above = entry.layer;
+        Entry* above = nullptr;
+        for (Entry& entry : m_entries) {
+            if (entry.layer > layer && (above == nullptr || entry.layer < above->layer)) {
+                above = &entry;
             }
         }
-        const auto aboveEntry = [&] {
-            return std::find_if(m_entries.begin(), m_entries.end(),
-                                [&](const Entry& entry) { return entry.layer == *above; });
-        };
-        const SurrogateState now = above ? aboveEntry()->replaced : m_current;
-        if (!Matches(*own, now) && !now.SameValue(own->replaced) && !force) {
+        // Each value as this add left it or as it found it, which an add stopped midway leaves.
+        const SurrogateState now = above != nullptr ? above->replaced : m_current;
+        const SurrogateState& was = own->replaced;
+        if (!((Wrote(*own, now) || now.SameSurrogate(was)) &&
+              (!now.executable || now.executable == was.executable)) &&
+            !force) {
             return Outcome::kChangedSince;
         }
-        if (!above) {
-            m_current = own->replaced;
-        }
         for (Entry& entry : m_entries) {
-            if (above && entry.layer == *above) {
-                entry.replaced = own->replaced;
+            if (above != nullptr && entry.layer == above->layer) {
+                entry.replaced = was;
             }
+        }
+        if (above == nullptr) {
+            m_current = was;
         }
     }
     // Otherwise other classes still rely on the value.
@@ -333,66 +336,54 @@ CSurrogateUndo::Outcome CSurrogateUndo::Remove(const std::wstring& view, const s
     return Outcome::kRemoved;
 }
 
-std::vector<CSurrogateUndo::Write> CSurrogateUndo::Writes() const {
-    const auto name = [](const Entry& entry) {
-        return std::wstring(kUndoName) + L" " + entry.view + L" " + entry.clsid;
-    };
-    const auto record = [](const Entry& entry) {
-        return MultiString({L"layer " + std::to_wstring(entry.layer),
-                            L"replaced " + StateText(entry.replaced),
-                            L"written " + ValueText(*entry.written)});
-    };
-    const auto stored = [&](const Entry& entry) {
-        return std::find_if(m_storedEntries.begin(), m_storedEntries.end(), [&](const Entry& s) {
-            return !s.view.empty() && name(s) == name(entry);
+std::vector<RegistryWrite> CSurrogateUndo::Writes(const KeyName& key) const {
+    // The record of this version that has the entry's name, if any.
+    const auto named = [](const std::vector<Entry>& entries, const Entry& like) -> const Entry* {
+        const auto found = std::find_if(entries.begin(), entries.end(), [&](const Entry& entry) {
+            return !entry.view.empty() && entry.Name() == like.Name();
         });
+        return found == entries.end() ? nullptr : &*found;
     };
-    std::vector<Write> writes;
+    std::vector<RegistryWrite> writes;
     for (const Entry& entry : m_entries) {
-        const auto before = stored(entry);
-        if (!entry.view.empty() &&
-            (before == m_storedEntries.end() || record(*before) != record(entry))) {
-            writes.push_back({Write::kSet, name(entry), record(entry)});
+        const Entry* before = named(m_storedEntries, entry);
+        if (!entry.view.empty() && (before == nullptr || before->Record() != entry.Record())) {
+            writes.push_back({RegistryWrite::kSet, key, entry.Name(), entry.Record()});
         }
     }
-    if (m_current.kind == SurrogateState::kValue && !m_current.SameValue(m_storedCurrent)) {
-        writes.push_back({Write::kSet, kSurrogateName, m_current.value});
+    if (m_current.kind == SurrogateState::kValue && !m_current.SameSurrogate(m_storedCurrent)) {
+        writes.push_back({RegistryWrite::kSet, key, kSurrogateName, m_current.value});
     } else if (m_current.kind != SurrogateState::kValue &&
                m_storedCurrent.kind == SurrogateState::kValue) {
-        writes.push_back({Write::kDelete, kSurrogateName, {}});
+        writes.push_back({RegistryWrite::kDelete, key, kSurrogateName});
+    }
+    if (m_current.executable != m_storedCurrent.executable) {
+        writes.push_back(
+            m_current.executable
+                ? RegistryWrite{RegistryWrite::kSet, key, kExecutableName, *m_current.executable}
+                : RegistryWrite{RegistryWrite::kDelete, key, kExecutableName});
     }
     for (const Entry& before : m_storedEntries) {
-        if (!before.view.empty() &&
-            std::none_of(m_entries.begin(), m_entries.end(), [&](const Entry& entry) {
-                return !entry.view.empty() && name(entry) == name(before);
-            })) {
-            writes.push_back({Write::kDelete, name(before), {}});
+        if (!before.view.empty() && named(m_entries, before) == nullptr) {
+            writes.push_back({RegistryWrite::kDelete, key, before.Name()});
         }
     }
-    std::vector<std::wstring> oldLines = {m_oldMarker};
-    std::vector<std::wstring> storedOldLines = {m_oldMarker};
-    for (const Entry& entry : m_entries) {
-        if (entry.view.empty()) {
-            oldLines.push_back(entry.clsid);
+    const auto oldLines = [this](const std::vector<Entry>& entries) {
+        std::vector<std::wstring> lines = {m_oldMarker};
+        for (const Entry& entry : entries) {
+            if (entry.view.empty()) {
+                lines.push_back(entry.clsid);
+            }
         }
-    }
-    for (const Entry& entry : m_storedEntries) {
-        if (entry.view.empty()) {
-            storedOldLines.push_back(entry.clsid);
-        }
-    }
-    if (oldLines != storedOldLines) {
-        writes.push_back(oldLines.size() > 1 ? Write{Write::kSet, kUndoName, MultiString(oldLines)}
-                                             : Write{Write::kDelete, kUndoName, {}});
+        return lines;
+    };
+    if (const auto lines = oldLines(m_entries); lines != oldLines(m_storedEntries)) {
+        writes.push_back(lines.size() > 1 ? RegistryWrite{RegistryWrite::kSet, key, kUndoName,
+                                                          MultiString(lines)}
+                                          : RegistryWrite{RegistryWrite::kDelete, key, kUndoName});
     }
     if (m_current.kind == SurrogateState::kNoKey && m_keyExists && !writes.empty()) {
-        writes.push_back({Write::kDeleteKeyIfEmpty, {}, {}});
+        writes.push_back({RegistryWrite::kDeleteKeyIfEmpty, key});
     }
     return writes;
-}
-
-void CSurrogateUndo::Written() {
-    m_keyExists = m_current.kind != SurrogateState::kNoKey || !m_entries.empty();
-    m_storedCurrent = m_current;
-    m_storedEntries = m_entries;
 }

@@ -18,6 +18,13 @@ struct ClassInterface {
     Kind kind = kCustom;
 };
 
+// What a PE image's headers say of it.
+struct PeImage {
+    WORD machine = 0;     // IMAGE_FILE_MACHINE_I386, _AMD64, ...; 0: no PE image, or unreadable
+    bool dll = false;     // a DLL, not a program
+    bool managed = false; // a .NET assembly: it has a CLR header
+};
+
 // What the registration tool asks of the file system: the real one, or a model of it in the tests.
 class IFiles {
 public:
@@ -32,13 +39,11 @@ public:
     // The file the loader takes for a registered module path; empty when that depends on a
     // working directory or is found nowhere.
     virtual std::wstring Resolve(const CModulePath& module) const = 0;
-    // The machine a PE image is built for (IMAGE_FILE_MACHINE_I386, _AMD64, ...); 0 when the file
-    // is no PE image or cannot be read.
-    virtual WORD Machine(const std::wstring& path) const = 0;
+    virtual PeImage Image(const std::wstring& path) const = 0;
     // The interfaces the class implements, from the type library in the file (a .tlb, or one
     // embedded in a DLL); nothing when the file has none or it does not describe the class.
-    virtual std::optional<std::vector<ClassInterface>> Interfaces(const std::wstring& path,
-                                                                  const std::wstring& clsid) const = 0;
+    virtual std::optional<std::vector<ClassInterface>>
+    Interfaces(const std::wstring& path, const std::wstring& clsid) const = 0;
 };
 
 // This machine's file system.
@@ -49,7 +54,7 @@ public:
     bool Same(const std::wstring& a, const std::wstring& b) const override;
     std::vector<std::wstring> Names(const std::wstring& path) const override;
     std::wstring Resolve(const CModulePath& module) const override;
-    WORD Machine(const std::wstring& path) const override;
+    PeImage Image(const std::wstring& path) const override;
     std::optional<std::vector<ClassInterface>> Interfaces(const std::wstring& path,
                                                           const std::wstring& clsid) const override;
 };

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -19,17 +19,24 @@ struct RegistryValue {
 
     bool IsString() const { return type == REG_SZ || type == REG_EXPAND_SZ; }
 
+    // As the messages name the type: REG_SZ, REG_DWORD, ... or "type 42".
+    std::wstring TypeName() const {
+        static const wchar_t* const names[] = {L"REG_NONE",      L"REG_SZ",
+                                               L"REG_EXPAND_SZ", L"REG_BINARY",
+                                               L"REG_DWORD",     L"REG_DWORD_BIG_ENDIAN",
+                                               L"REG_LINK",      L"REG_MULTI_SZ"};
+        return type < 8            ? names[type]
+               : type == REG_QWORD ? L"REG_QWORD"
+                                   : L"type " + std::to_wstring(type);
+    }
+
     // The text of a string value, without the nulls it may end with.
     std::wstring Text() const {
         std::wstring text(data.size() / sizeof(wchar_t), L'\0');
         if (!text.empty()) {
-            std::copy(data.begin(), data.begin() + text.size() * sizeof(wchar_t),
-                      reinterpret_cast<BYTE*>(&text[0]));
+            std::memcpy(&text[0], data.data(), text.size() * sizeof(wchar_t));
         }
-        while (!text.empty() && text.back() == L'\0') {
-            text.pop_back();
-        }
-        return text;
+        return text.substr(0, text.find_last_not_of(L'\0') + 1);
     }
 
     bool operator==(const RegistryValue& other) const {

@@ -1,5 +1,7 @@
 #include "Registry.h"
 
+#include <tuple>
+
 namespace {
 
 int Compare(const std::wstring& a, const std::wstring& b) {
@@ -19,13 +21,9 @@ bool StartsWithName(const std::wstring& text, const std::wstring& prefix) {
 }
 
 bool KeyName::operator<(const KeyName& other) const {
-    if (root != other.root) {
-        return root < other.root;
-    }
-    if (view != other.view) {
-        return view < other.view;
-    }
-    return Compare(path, other.path) < 0;
+    return root != other.root || view != other.view
+               ? std::tie(root, view) < std::tie(other.root, other.view)
+               : Compare(path, other.path) < 0;
 }
 
 std::wstring KeyName::Text() const {
