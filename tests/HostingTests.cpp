@@ -767,12 +767,15 @@ protected:
     void Start(CompletionEventFactory createEvent, HANDLE stopEvent) {
         Hosting::Start(createEvent, stopEvent, ModelTicks);
     }
-    // Moves time on by more than the unload delay, once a poll of the host's has been asked
-    // since, until the host has ended; false when it has not after a few delays.
+    // Moves time on by more than the unload delay, each time once the host has asked its DLLs
+    // again, until the host has ended; false when it has not after a few delays.
     bool AdvanceUntilDone(CCapture& capture) {
         for (int i = 0; i < 4; ++i) {
+            const int asked = m_model->CanUnloadNowCalls();
             m_model->Advance(31000);
-            if (capture.WaitForLine(kDoneLine, 2500)) {
+            const auto ended = [&] { return capture.Text().find(kDoneLine) != std::wstring::npos; };
+            WaitUntil([&] { return m_model->CanUnloadNowCalls() > asked || ended(); }, kHangMs);
+            if (capture.WaitForLine(kDoneLine, 300)) {
                 return true;
             }
         }
